@@ -1,0 +1,122 @@
+#include "Claim.h"
+
+#include "Deliverable.h"
+#include "DeviceState.h"
+#include "PrinterCommands.h"
+#include "StatusCodes.h"
+#include "StatusMonitor.h"
+#include "Timing.h"
+#include "Transport.h"
+
+namespace {
+
+constexpr uint32_t kFirstPassMs = 500;
+constexpr int kProbeReads = 7;
+constexpr long kProbeReadWindowMs = 100;
+constexpr uint8_t kCoverOpenBit = 0x04;  // DLE EOT 2 reply
+constexpr uint8_t kPaperEndBits = 0x60;  // DLE EOT 4 reply
+constexpr uint32_t kResendAfterMs = 9999;
+constexpr uint32_t kCompletionPollMs = 20;
+constexpr uint32_t kReplySettleMs = 100;
+
+// The last byte of the first reply within seven reads, or -1.
+int ProbeReply(const uint8_t (&request)[3]) {
+    WritePort(request, sizeof request);
+    uint8_t reply[256];
+    for (int i = 0; i < kProbeReads; ++i) {
+        const long got = ReadPortPrv(reply, sizeof reply, 1, kProbeReadWindowMs);
+        if (got > 0) return reply[got - 1];
+    }
+    return -1;
+}
+
+}  // namespace
+
+long ClaimDevice(long /*TimeoutMillis*/, int IsThermal) {
+    const Variant& variant = kDeliverable.variant;
+    const DecodeMode mode = IsThermal ? DecodeMode::Thermal : DecodeMode::Impact;
+    // A claim over a running claim replaces its monitor: two must never read one line.
+    StopMonitor();
+    const int32_t before[] = {m_bOffline, m_bCoverOpen, m_bPaperEmpty, m_Terminating,
+                              m_bSleepFlag};
+    m_bOffline = 0;
+    m_bCoverOpen = 0;
+    m_bPaperEmpty = 0;
+    if (mode == DecodeMode::Impact && !variant.impactMonitor) return 0;
+
+    m_Terminating = 0;
+    m_bOffline = 1;  // the first pass enables automatic status
+    m_bSleepFlag = variant.fastFirstPasses ? 1 : 0;
+    if (StartMonitor(mode, kDeliverable.monitorDescriptor()) != 0) {
+        m_bOffline = before[0];
+        m_bCoverOpen = before[1];
+        m_bPaperEmpty = before[2];
+        m_Terminating = before[3];
+        m_bSleepFlag = before[4];
+        return 1;
+    }
+    LoopSleep(kFirstPassMs);
+    if (variant.fastFirstPasses) m_bSleepFlag = 0;
+    return 0;
+}
+
+long DotClaim() {
+    if (WritePort(escpos::kNul, sizeof escpos::kNul) == 0) return 0;
+    const int offlineCause = ProbeReply(escpos::kDleEot2);
+    if (offlineCause < 0 || (offlineCause & kCoverOpenBit)) return 0;
+    const int paperSensor = ProbeReply(escpos::kDleEot4);
+    if (paperSensor < 0 || (paperSensor & kPaperEndBits)) return 0;
+    return 1;
+}
+
+long Claim(long timeout, bool IsThermal) {
+    if (kDeliverable.recordClaimMode) kDeliverable.recordClaimMode(IsThermal ? 1 : 0);
+    if (!m_bOpen) return 1;
+    if (IsThermal) return ClaimDevice(timeout, 1);
+    // The probe reads the replies itself: no monitor may take them first.
+    if (kDeliverable.variant.impactClaimProbe) StopMonitor();
+    if (kDeliverable.variant.impactClaimProbe && DotClaim() != 1) {
+        ClosePort();
+        m_bOpen = 0;
+        return 1;
+    }
+    return ClaimDevice(timeout, 0);
+}
+
+long ReleaseDevice() {
+    m_Terminating = 1;
+    g_MonitorRun = 0;
+    if (kDeliverable.releaseWake) kDeliverable.releaseWake();
+    LoopSleep(kDeliverable.releaseWaitMs);
+    // No monitor may outlive the descriptor the caller is about to close.
+    StopMonitor();
+    return 0;
+}
+
+long OutputCompletePrinting() {
+    // Armed before the request leaves: a printer that answers at once must not have its reply
+    // wiped after the monitor saw it.
+    m_bSleepFlag = 1;
+    m_OutputComplemetFlag = 0;
+    WritePort(escpos::kProcessIdRequest, sizeof escpos::kProcessIdRequest);
+    uint32_t start = 0;
+    while (!m_Terminating) {
+        if (start == 0) {
+            start = timeGetTime();
+        } else if (ElapsedSince(start, timeGetTime()) > kResendAfterMs) {
+            if (WritePort(escpos::kProcessIdRequest, sizeof escpos::kProcessIdRequest) == 0) {
+                break;
+            }
+            start = 0;
+        }
+        LoopSleep(kCompletionPollMs);
+        if (m_OutputComplemetFlag) {
+            LoopSleep(kReplySettleMs);
+            break;
+        }
+        const int32_t status = PrinterStatusResult;
+        if (status == kStatusCoverOpen || status == kStatusPaperEnd) break;
+    }
+    m_bSleepFlag = 0;
+    return 0;
+}

@@ -1,0 +1,25 @@
+// Claiming a printer (starting the status monitor), the impact printer's readiness probe,
+// releasing, and the wait for everything sent to be printed.
+#pragma once
+
+#include <cstdint>
+
+// Starts the monitor in thermal (IsThermal 1) or impact mode and gives it 500 ms for its first
+// pass. 0 when claimed; 1 when no monitor could be started (the state is then as before).
+long ClaimDevice(long TimeoutMillis, int IsThermal);
+
+// Impact printers: asks for the offline cause and the paper sensor. 1 when the printer is
+// ready to be claimed, 0 otherwise.
+long DotClaim();
+
+// The _claim native: 0 claimed, 1 not.
+long Claim(long timeout, bool IsThermal);
+
+// Stops the monitor and ends an output-completion wait; returns after the deliverable's
+// release wait, with the monitor joined. Returns 0.
+long ReleaseDevice();
+
+// Sends GS ( H and waits until the monitor sees the printer's process-ID reply (re-sending
+// every 10 s), cover open or paper end is reported, or the port is released. Returns 0; the
+// outcome is m_OutputComplemetFlag.
+long OutputCompletePrinting();

@@ -1,0 +1,53 @@
+// What one deliverable plugs into the shared core: its variant description and the few
+// transport hooks the monitor, the claim and the release need. Each transport file defines
+// kDeliverable; the core reads nothing else of the transport but the common operations
+// declared in Transport.h.
+#pragma once
+
+#include <cstdint>
+
+#include "StatusDecoder.h"
+#include "Variant.h"
+
+// The result of the monitor's connection check.
+enum class LineState : uint8_t {
+    CheckFailed,  // the check itself failed: not an offline signal
+    Online,
+    Offline,
+};
+
+// What the monitor does with the result of its batch read.
+enum class ReadOutcome : uint8_t {
+    Decode,     // hand the batch to the decoder
+    PassEnds,   // nothing to decode this pass (the hook has dealt with it)
+    EndThread,  // the connection is gone: the monitor ends
+};
+
+struct MonitorHooks {
+    // Connection check before each read; nullptr when the connection has none.
+    LineState (*checkLine)(int fd);
+    // An offline line is waited out inside the pass (true), or only flagged (false).
+    bool waitOutOffline;
+    // Reads one batch of at most length bytes; the count, or a negative result.
+    long (*readBatch)(int fd, uint8_t* buffer, long length);
+    // Judges a read result; may replace the monitor's descriptor (a reopened node).
+    // nullptr: every result is decoded (a failed read is simply no block).
+    ReadOutcome (*judgeRead)(int& fd, long n, DecodeMode mode);
+    // Sends GS a 255 on the monitor's own connection; the result is not looked at.
+    void (*sendEnable)(int fd);
+};
+
+struct Deliverable {
+    const Variant& variant;
+    MonitorHooks monitor;
+    // The descriptor a claim hands to the monitor.
+    int (*monitorDescriptor)();
+    // Run by release after the monitor was told to stop and before the release wait
+    // (the network deliverable wakes its monitor's receive); nullptr for none.
+    void (*releaseWake)();
+    uint32_t releaseWaitMs;
+    // Run by _claim before anything else (the network deliverable records the mode).
+    void (*recordClaimMode)(int isThermal);
+};
+
+extern const Deliverable kDeliverable;

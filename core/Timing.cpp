@@ -1,0 +1,25 @@
+#include "Timing.h"
+
+#include <sys/select.h>
+#include <sys/time.h>
+
+uint32_t timeGetTime() {
+    timeval now{};
+    gettimeofday(&now, nullptr);
+    return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
+                                 static_cast<uint64_t>(now.tv_usec) / 1000u);
+}
+
+SleepSplit LoopSleepSplit(uint32_t delayTime) {
+    const uint32_t micros = delayTime * 1000u;  // reduced to 32 bits on purpose
+    if (micros > 999999u) return {micros / 1000000u, micros % 1000000u};
+    return {0, micros};
+}
+
+void LoopSleep(uint32_t delayTime) {
+    const SleepSplit split = LoopSleepSplit(delayTime);
+    timeval wait{};
+    wait.tv_sec = static_cast<time_t>(split.seconds);
+    wait.tv_usec = static_cast<suseconds_t>(split.micros);
+    select(0, nullptr, nullptr, nullptr, &wait);
+}

@@ -1,0 +1,372 @@
+#include "LinuxSerial.h"
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "Deliverable.h"
+#include "PrinterCommands.h"
+#include "StatusCodes.h"
+#include "Timing.h"
+#include "Transport.h"
+
+SerPort serPort{0, {}, {}, kNoDescriptor, {}};
+
+namespace {
+
+constexpr uint32_t kPollStepMs = 20;
+constexpr long kDrainWindowMs = 500;
+constexpr long kProbeReplyWindowMs = 200;
+constexpr int kProbeReads = 4;
+constexpr uint32_t kProbePauseMs = 100;
+constexpr uint8_t kCoverOpenBit = 0x04;     // DLE EOT 2 reply
+constexpr uint8_t kPaperEndBits = 0x60;     // DLE EOT 4 reply
+// DTR/DSR handshake: how long the printer may hold DSR low before a write gives up, and the
+// most handed to the driver at once so that a dropped DSR stops the data soon.
+constexpr uint32_t kHandshakeAllowanceMs = 5000;
+constexpr long kHandshakeChunk = 256;
+
+void ClearRecord() {
+    serPort.set = 0;
+    std::memset(serPort.portName, 0, sizeof serPort.portName);
+    std::memset(serPort.portSettings, 0, sizeof serPort.portSettings);
+    serPort.port = kNoDescriptor;
+    serPort.originalPortSettings = {};
+}
+
+// The field after the next comma, or nullptr.
+const char* NextField(const char* field) {
+    const char* comma = std::strchr(field, ',');
+    return comma == nullptr ? nullptr : comma + 1;
+}
+
+// Reads a decimal number the way the settings text writes it: leading blanks and a sign, digits
+// up to the first other character, 0 without digits.
+long long ReadNumber(const char* text) { return std::strtoll(text, nullptr, 10); }
+
+bool StartsWith(const char* text, const char* keyword) {
+    return std::strncmp(text, keyword, std::strlen(keyword)) == 0;
+}
+
+speed_t SpeedConstant(int64_t baud) {
+    switch (baud) {
+        case 2400: return B2400;
+        case 4800: return B4800;
+        case 19200: return B19200;
+        case 38400: return B38400;
+        case 115200: return B115200;
+        default: return B9600;
+    }
+}
+
+// Modem status of the line: 1 DSR set, 0 DSR clear, -1 the line has no modem status.
+int DataSetReady(int fd) {
+    int bits = 0;
+    if (ioctl(fd, TIOCMGET, &bits) != 0) return -1;
+    return (bits & TIOCM_DSR) != 0 ? 1 : 0;
+}
+
+// One readiness query at open: sends the request and reads its reply, up to four reads 100 ms
+// apart. The reply's last byte, or -1 when the printer stays silent.
+int ProbeQuery(const uint8_t (&request)[3]) {
+    uint8_t reply[32] = {};
+    WritePort(request, sizeof request);
+    LoopSleep(kPollStepMs);
+    for (int read = 0; read < kProbeReads; ++read) {
+        const long got = ReadPortPrv(reply, sizeof reply, 1, kProbeReplyWindowMs);
+        if (got > 0) return reply[got - 1];
+        LoopSleep(kProbePauseMs);
+    }
+    return -1;
+}
+
+long ReadinessProbe() {
+    const int offlineCause = ProbeQuery(escpos::kDleEot2);
+    if (offlineCause < 0) return BRELON_ERROR_NOT_OPEN;
+    if (offlineCause & kCoverOpenBit) return 1;
+    const int paperSensor = ProbeQuery(escpos::kDleEot4);
+    if (paperSensor < 0) return BRELON_ERROR_NOT_OPEN;
+    if (paperSensor & kPaperEndBits) return 2;
+    return BRELON_ERROR_SUCCESS;
+}
+
+}  // namespace
+
+long ParseSerialSettings(const char* text, SerPortSettings& settings) {
+    settings = {};
+    const char* parity = NextField(text);
+    const char* dataBits = parity ? NextField(parity) : nullptr;
+    const char* stopBits = dataBits ? NextField(dataBits) : nullptr;
+    const char* flow = stopBits ? NextField(stopBits) : nullptr;
+    if (flow == nullptr) return BRELON_ERROR_NOT_AVAILABLE;
+
+    const long long baud = ReadNumber(text);
+    switch (baud) {
+        case 115200: case 38400: case 19200: case 9600: case 4800: case 2400:
+            settings.baud = baud;
+            break;
+        default:
+            return BRELON_ERROR_NOT_AVAILABLE;
+    }
+
+    if (StartsWith(parity, "none")) {
+        settings.parity = 'n';
+    } else if (StartsWith(parity, "even")) {
+        settings.parity = 'e';
+    } else if (StartsWith(parity, "odd")) {
+        settings.parity = 'o';
+    } else {
+        return BRELON_ERROR_NOT_AVAILABLE;
+    }
+
+    const auto bits = static_cast<uint8_t>(ReadNumber(dataBits));
+    if (bits != 8 && bits != 7) return BRELON_ERROR_NOT_AVAILABLE;
+    settings.dataBits = bits;
+
+    const auto stops = static_cast<uint8_t>(ReadNumber(stopBits));
+    if (stops != 1 && stops != 2) return BRELON_ERROR_NOT_AVAILABLE;
+    settings.stopBits = stops;
+
+    if (StartsWith(flow, "none")) {
+        settings.flowControl = 'n';
+    } else if (StartsWith(flow, "hdwr")) {
+        settings.flowControl = 'h';
+    } else {
+        return BRELON_ERROR_NOT_AVAILABLE;
+    }
+    return BRELON_ERROR_SUCCESS;
+}
+
+long OpenPort(const char* portName, const char* portSettings) {
+    // A port left open by an earlier open is closed, not leaked.
+    if (serPort.port != kNoDescriptor) ClosePort();
+    ClearRecord();
+    serPort.set = 1;
+    if (portName == nullptr || portSettings == nullptr) return BRELON_ERROR_NOT_AVAILABLE;
+    if (std::strlen(portSettings) >= sizeof serPort.portSettings) {
+        return BRELON_ERROR_NOT_AVAILABLE;
+    }
+    std::strcpy(serPort.portSettings, portSettings);
+
+    SerPortSettings settings{};
+    const long parsed = ParseSerialSettings(serPort.portSettings, settings);
+    if (parsed != BRELON_ERROR_SUCCESS) return parsed;
+
+    if (std::strlen(portName) >= sizeof serPort.portName) return BRELON_ERROR_NOT_OPEN;
+    std::strcpy(serPort.portName, portName);
+    const int fd = open(serPort.portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) return BRELON_ERROR_NOT_OPEN;
+    serPort.port = fd;
+
+    const long configured = serConfigurePort(1, settings);
+    if (configured != BRELON_ERROR_SUCCESS) {
+        close(fd);
+        serPort.port = kNoDescriptor;
+        serPort.set = 0;
+        return configured;
+    }
+    serPort.originalPortSettings = settings;
+
+    // Whatever the printer sent before we asked is not a reply.
+    uint8_t scratch[128];
+    ReadPortPrv(scratch, sizeof scratch, 1, kDrainWindowMs);
+    return ReadinessProbe();
+}
+
+long serConfigurePort(uint8_t /*saveSettings*/, const SerPortSettings& settings) {
+    const int fd = serPort.port;
+    termios tio{};
+    if (tcgetattr(fd, &tio) != 0) return BRELON_ERROR_IO_FAIL;
+
+    if (settings.baud != 0) {
+        const speed_t speed = SpeedConstant(settings.baud);
+        if (cfsetispeed(&tio, speed) != 0 || cfsetospeed(&tio, speed) != 0) {
+            return BRELON_ERROR_IO_FAIL;
+        }
+        tio.c_cflag |= CLOCAL | CREAD;
+    }
+    switch (settings.parity) {
+        case 'n':
+            tio.c_cflag &= ~PARENB;
+            break;
+        case 'e':
+            tio.c_cflag |= PARENB;
+            tio.c_cflag &= ~PARODD;
+            tio.c_iflag |= INPCK | ISTRIP;
+            break;
+        case 'o':
+            tio.c_cflag |= PARENB | PARODD;
+            tio.c_iflag |= INPCK | ISTRIP;
+            break;
+        default:
+            break;
+    }
+    if (settings.dataBits == 8 || settings.dataBits == 7) {
+        tio.c_cflag &= ~CSIZE;
+        tio.c_cflag |= settings.dataBits == 8 ? CS8 : CS7;
+    }
+    if (settings.stopBits == 1) tio.c_cflag &= ~CSTOPB;
+    if (settings.stopBits == 2) tio.c_cflag |= CSTOPB;
+    // Neither RTS/CTS nor XON/XOFF in the driver: the DTR/DSR handshake of "hdwr" is done by
+    // the writer itself, and XON/XOFF bytes are data to us.
+    if (settings.flowControl == 'n' || settings.flowControl == 'h') {
+        tio.c_cflag &= ~CRTSCTS;
+        tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+    }
+    // Raw both ways: bytes from the printer reach the caller unchanged (no CR/NL translation).
+    tio.c_lflag &= ~(ICANON | ECHO | ECHOE | ISIG);
+    tio.c_iflag &= ~(ICRNL | INLCR | IGNCR);
+    tio.c_oflag &= ~OPOST;
+
+    tcflush(fd, TCIFLUSH);
+    if (tcsetattr(fd, TCSANOW, &tio) != 0) return BRELON_ERROR_IO_FAIL;
+    return BRELON_ERROR_SUCCESS;
+}
+
+long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMillis) {
+    const int fd = serPort.port;
+    if (fd == kNoDescriptor) return BRELON_ERROR_NOT_OPEN;
+    auto remaining = static_cast<int32_t>(timeMillis);
+    int32_t waiting = 0;
+    while (remaining > 0) {
+        const int32_t previous = waiting;
+        if (ioctl(fd, FIONREAD, &waiting) != 0) return BRELON_ERROR_IO_FAIL;
+        if (waiting >= minLength) break;
+        LoopSleep(kPollStepMs);
+        // Silence, not the whole wait, is bounded: any arrival (or another reader taking
+        // bytes) starts the window again.
+        if (waiting != previous) {
+            remaining = static_cast<int32_t>(timeMillis);
+        } else {
+            remaining = remaining <= 20 ? 0 : remaining - 20;
+        }
+    }
+    if (waiting < minLength) return BRELON_ERROR_IO_FAIL;
+    if (waiting == 0) return 0;
+    if (length <= 0) return 0;
+    const size_t wanted = static_cast<size_t>(waiting < length ? waiting : length);
+    const ssize_t got = read(fd, readBuffer, wanted);
+    if (got < 0) return BRELON_ERROR_IO_FAIL;
+    return got;
+}
+
+long ReadPort(uint8_t* readBuffer, long length) {
+    if (length == 0) return 0;
+    return ReadPortPrv(readBuffer, length, 1, 200);
+}
+
+long WritePort(const uint8_t* writeBuffer, long length) {
+    const int fd = serPort.port;
+    if (m_bCoverOpen || m_bPaperEmpty || m_bOffline) return BRELON_ERROR_IO_FAIL;
+    if (fd == kNoDescriptor) return BRELON_ERROR_NOT_OPEN;
+    const bool handshake = serPort.originalPortSettings.flowControl == 'h';
+    long written = 0;
+    uint32_t lastProgress = timeGetTime();
+    // Waits one step for the printer or the driver; false once the allowance is spent
+    // without any byte taken.
+    auto waitStep = [&] {
+        if (ElapsedSince(lastProgress, timeGetTime()) >= kHandshakeAllowanceMs) return false;
+        LoopSleep(kPollStepMs);
+        return true;
+    };
+    while (written < length) {
+        // With the handshake, hold the data while the printer drops DSR (its buffer is
+        // full or it is busy); a line without modem status cannot hold us.
+        if (handshake && DataSetReady(fd) == 0) {
+            if (!waitStep()) return BRELON_ERROR_IO_FAIL;
+            continue;
+        }
+        long chunk = length - written;
+        if (handshake && chunk > kHandshakeChunk) chunk = kHandshakeChunk;
+        const ssize_t took = write(fd, writeBuffer + written, static_cast<size_t>(chunk));
+        if (took < 0) {
+            // A full output queue: wait for room rather than drop the rest of the job.
+            if (errno != EAGAIN && errno != EINTR) return BRELON_ERROR_IO_FAIL;
+            if (!waitStep()) return BRELON_ERROR_IO_FAIL;
+            continue;
+        }
+        written += took;
+        if (took > 0) lastProgress = timeGetTime();
+        if (tcdrain(fd) != 0) return BRELON_ERROR_IO_FAIL;
+    }
+    return written;
+}
+
+long ClosePort() {
+    const int fd = serPort.port.exchange(kNoDescriptor);
+    if (fd != kNoDescriptor) {
+        tcflush(fd, TCIOFLUSH);
+        close(fd);
+    }
+    ClearRecord();
+    return BRELON_ERROR_SUCCESS;
+}
+
+// ---- The bridge's side of the serial transport ----
+
+namespace {
+constexpr size_t kJavaSettingsRoom = 64;  // the settings text the Java side may give, with NUL
+}
+
+long OpenFromJava(const char* portText, const char* settingsText) {
+    // A bare rate means no parity, 8 data bits, 1 stop bit and the DTR/DSR handshake.
+    char settings[kJavaSettingsRoom];
+    const int needed = std::strchr(settingsText, ',') != nullptr
+                           ? std::snprintf(settings, sizeof settings, "%s", settingsText)
+                           : std::snprintf(settings, sizeof settings, "%s,none,8,1,hdwr",
+                                           settingsText);
+    if (needed < 0 || static_cast<size_t>(needed) >= sizeof settings) {
+        return BRELON_ERROR_NOT_AVAILABLE;
+    }
+    if (std::strlen(portText) >= sizeof serPort.portName) return BRELON_ERROR_NOT_OPEN;
+    return OpenPort(portText, settings);
+}
+
+long WriteFromJava(const uint8_t* data, long length) { return WritePort(data, length); }
+
+// ---- The monitor's hooks ----
+
+namespace {
+
+LineState SerialLineCheck(int fd) {
+    switch (DataSetReady(fd)) {
+        case 1: return LineState::Online;
+        case 0: return LineState::Offline;
+        default: return LineState::CheckFailed;
+    }
+}
+
+long SerialReadBatch(int fd, uint8_t* buffer, long length) {
+    return read(fd, buffer, static_cast<size_t>(length));
+}
+
+void SerialSendEnable(int fd) {
+    [[maybe_unused]] const ssize_t ignored =
+        write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
+}
+
+int SerialMonitorDescriptor() { return serPort.port; }
+
+}  // namespace
+
+const Deliverable kDeliverable{
+    .variant = kSerialVariant,
+    .monitor =
+        {
+            .checkLine = &SerialLineCheck,
+            .waitOutOffline = true,
+            .readBatch = &SerialReadBatch,
+            .judgeRead = nullptr,
+            .sendEnable = &SerialSendEnable,
+        },
+    .monitorDescriptor = &SerialMonitorDescriptor,
+    .releaseWake = nullptr,
+    .releaseWaitMs = 1000,
+    .recordClaimMode = nullptr,
+};
