@@ -1,0 +1,136 @@
+// Runs every prefix of the input, as a batch of its own, through every variant's decoder in both
+// modes and checks what must hold for any bytes the printer could send. The input is copied into
+// an allocation of its own length, and the bytes past the batch being decoded are poisoned, so a
+// read before or past any batch is caught.
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include <sanitizer/asan_interface.h>
+
+#include "StatusDecoder.h"
+#include "Variant.h"
+
+namespace {
+
+constexpr size_t kMaxBatch = 256;  // the monitor reads at most 256 bytes at a time
+
+[[noreturn]] void Fail(const char* what, const Variant& v, DecodeMode m, int n) {
+    std::fprintf(stderr, "invariant broken: %s (variant %s, %s, n=%d)\n", what, v.name,
+                 m == DecodeMode::Thermal ? "thermal" : "impact", n);
+    std::abort();
+}
+
+#define REQUIRE(cond) \
+    do {              \
+        if (!(cond)) Fail(#cond, v, m, n); \
+    } while (0)
+
+bool Flag(const std::optional<int32_t>& w) { return !w || *w == 0 || *w == 1; }
+
+bool ReplySeen(const uint8_t* b, int n) {
+    return (n > 10 && b[0] == 0x37 && b[5] == 0x46) ||
+           (n > 6 && b[n - 7] == 0x37 && b[n - 2] == 0x46);
+}
+
+bool EndsWithOfflineReply(const uint8_t* b, int n) {
+    return n >= 3 && b[n - 3] == 0x3B && b[n - 2] == 0x31 && b[n - 1] == 0x00;
+}
+
+void CheckOne(const Variant& v, DecodeMode m, const uint8_t* b, int n, const StatusUpdate& u) {
+    const bool network = &v == &kEthernetVariant;
+    const bool thermal = m == DecodeMode::Thermal;
+
+    if (n == 0) REQUIRE(u == StatusUpdate{});
+    REQUIRE(u.outputComplete == ReplySeen(b, n));
+    REQUIRE(Flag(u.coverOpen) && Flag(u.paperEmpty) && Flag(u.offline) && Flag(u.drawerOpened));
+    // Offline (8) is the monitor's verdict, never a decoded one.
+    REQUIRE(!u.status || *u.status == 0 || *u.status == 1 || *u.status == 2 || *u.status == 16);
+
+    // A state change sets the four words together, as one of ready, cover open, paper end or
+    // near end. The one partial write is the USB short offline reply.
+    if (u.coverOpen) {
+        REQUIRE(u.paperEmpty && u.offline && u.status);
+        const int32_t s = *u.status;
+        REQUIRE(*u.coverOpen == (s == 1));
+        REQUIRE(*u.paperEmpty == (s == 2));
+        REQUIRE(*u.offline == (s == 1 || s == 2));
+        REQUIRE(n >= 3);
+    } else {
+        REQUIRE(!u.paperEmpty);
+        if (u.offline) {
+            REQUIRE(&v == &kUsbVariant && (n == 3 || n == 4) && EndsWithOfflineReply(b, n));
+            REQUIRE(*u.offline == 1 && u.status && *u.status == 0);
+        } else {
+            REQUIRE(!u.status);
+        }
+    }
+    REQUIRE(u.clearPowerOff == (network && u.coverOpen.has_value()));
+
+    // The drawer comes with ready only, from a full block.
+    if (u.drawerOpened) REQUIRE(n >= 4 && u.status && *u.status == 0 && u.coverOpen);
+    if (u.resendEnable) {
+        REQUIRE(thermal && v.drawer == DrawerRule::MajorityTieEnables);
+        REQUIRE(&v == &kEthernetVariant || &v == &kParallelVariant);
+        REQUIRE(!u.drawerOpened && u.status && *u.status == 0 && u.coverOpen);
+    }
+    // A ready block always decides the drawer, unless a thermal tie held it.
+    if (n >= 4 && u.coverOpen && *u.status == 0)
+        REQUIRE(u.drawerOpened || (thermal && (u.resendEnable || &v == &kUsbVariant)));
+
+    // Short batches.
+    if (n <= 2) REQUIRE(u == StatusUpdate{});
+    if (n == 3) {
+        if (&v == &kParallelVariant) {
+            REQUIRE(u.status && *u.status == 0 && u.coverOpen && !u.drawerOpened);
+        } else if (&v == &kUsbVariant) {
+            REQUIRE(u.offline.has_value() == EndsWithOfflineReply(b, n) && !u.coverOpen);
+        } else {
+            REQUIRE(u == StatusUpdate{});
+        }
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size > kMaxBatch) size = kMaxBatch;
+    std::unique_ptr<uint8_t[]> input(size ? new uint8_t[size] : nullptr);
+    if (size) std::memcpy(input.get(), data, size);
+    // Longest batch first; each step poisons one more byte at the end.
+    for (size_t len = size + 1; len-- > 0;) {
+        const int n = static_cast<int>(len);
+        const uint8_t* b = len ? input.get() : nullptr;
+        ASAN_POISON_MEMORY_REGION(input.get() + len, size - len);
+
+        for (DecodeMode m : {DecodeMode::Thermal, DecodeMode::Impact}) {
+            StatusUpdate first;
+            for (const Variant* vp : kAllVariants) {
+                const Variant& v = *vp;
+                if (len == size) {
+                    // A failed read, and a null buffer, change nothing.
+                    if (DecodeBatch(v, m, nullptr, n) != StatusUpdate{}) Fail("null", v, m, n);
+                    if (DecodeBatch(v, m, b, -n - 1) != StatusUpdate{}) Fail("failed", v, m, n);
+                }
+                const StatusUpdate u = DecodeBatch(v, m, b, n);
+                CheckOne(v, m, b, n, u);
+
+                // Past the short-batch rules the impact decoder is the same for every variant.
+                if (m == DecodeMode::Impact && n >= 4 && !(n == 4 && EndsWithOfflineReply(b, n))) {
+                    StatusUpdate same = u;
+                    same.clearPowerOff = false;
+                    if (vp == kAllVariants[0]) {
+                        first = same;
+                    } else if (same != first) {
+                        Fail("impact decoders disagree", v, m, n);
+                    }
+                }
+            }
+        }
+    }
+    ASAN_UNPOISON_MEMORY_REGION(input.get(), size);
+    return 0;
+}
