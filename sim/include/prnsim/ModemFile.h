@@ -1,0 +1,30 @@
+// The modem line state file read by the modem shim (libprnmodem.so / prnmodem_interpose).
+//
+// A pty has no modem lines: TIOCMGET on it fails with ENOTTY. The shim answers TIOCMGET for the
+// devices listed in the file named by PRNSIM_MODEM_FILE, one line per device:
+//     <device path> <TIOCM_* bits in hex>          e.g.  /dev/pts/7 0x160
+// The simulator rewrites the file atomically (temporary file, then rename) and keeps the lines
+// of other devices, so several printers, also in other processes, can share one file.
+#pragma once
+
+#include <optional>
+#include <string>
+
+namespace prnsim {
+
+// The lines a printer drives (TIOCM_DSR | TIOCM_CTS | TIOCM_CAR): a powered, ready printer.
+constexpr unsigned kPrinterReadyModemBits = 0x100 | 0x020 | 0x040;
+
+// $PRNSIM_MODEM_FILE, or "" when unset.
+std::string modemFileFromEnvironment();
+
+// Sets (adds or replaces) the line of one device. False, with a reason in *error, on failure.
+bool publishModemLine(const std::string& file, const std::string& device, unsigned bits,
+                      std::string* error = nullptr);
+// Removes the line of one device; true also when there was none.
+bool removeModemLine(const std::string& file, const std::string& device,
+                     std::string* error = nullptr);
+// The bits published for a device, if any.
+std::optional<unsigned> readModemLine(const std::string& file, const std::string& device);
+
+}  // namespace prnsim

@@ -1,0 +1,89 @@
+// The virtual printer on a serial line, made of a pty. The printer holds the master; the code
+// under test opens devicePath() (the slave, /dev/pts/N, or a symlink to it).
+//
+// The master is read promptly by a reader thread (a pty's tcdrain does not wait for the reader,
+// so a slow reader fills the writer's queue), unless a read rate is set to make it slow on
+// purpose. The slave's termios belong to the code under test; the printer only makes them raw
+// once, when it creates the pty (rawMaster).
+#pragma once
+
+#include <atomic>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "prnsim/VirtualPrinter.h"
+
+namespace prnsim {
+
+struct SerialOptions {
+    PrinterOptions printer;
+    // A symlink the printer creates, pointing at the slave; unplug removes it, replug re-points
+    // it. Empty: none, devicePath() is the slave.
+    std::string link;
+    // cfmakeraw through the master when the pty is created, so bytes pass unchanged until the
+    // code under test sets its own termios. Needed where the code under test does no termios
+    // setup at all (a USB printer node has no line discipline).
+    bool rawMaster = true;
+    // Bytes per second the printer reads from the line; 0 reads as fast as data comes.
+    unsigned readRate = 0;
+    // Publish modem lines (DSR, CTS, CD) for the slave in the modem shim's state file.
+    bool modem = false;
+    // The state file; empty means $PRNSIM_MODEM_FILE.
+    std::string modemFile;
+};
+
+class SerialPrinter : public VirtualPrinter {
+  public:
+    explicit SerialPrinter(SerialOptions options = {});
+    ~SerialPrinter() override;
+
+    // False when the pty (or the link) could not be made; error() says why.
+    bool ok() const;
+    std::string error() const;
+
+    // The path the code under test opens: the link if there is one, else the slave.
+    std::string devicePath() const;
+    std::string slavePath() const;  // "" while unplugged
+
+    // Unplug closes the master: the slave reads 0 and writes EIO, /dev/pts/N vanishes, the link
+    // and the modem line are removed. Replug makes a new pty and re-points the link.
+    bool unplug();
+    bool replug();
+    bool plugged() const;
+
+    void setReadRate(unsigned bytesPerSecond);
+
+    // Modem lines in the shim's state file; false without modem emulation or modem file.
+    bool setDsr(bool on) override;
+    bool setCts(bool on);
+    bool setCd(bool on);
+    bool setModemBits(unsigned bits);  // TIOCM_* bits the printer drives
+    unsigned modemBits() const;
+
+  private:
+    bool openPty();   // with plugMutex_ held
+    void closePty();  // with plugMutex_ held
+    void readerLoop(int master, int connection);
+    void writeToHost(const uint8_t* data, size_t size);
+    bool publishModem();  // with plugMutex_ held
+    bool changeModemBit(unsigned bit, bool on);
+
+    SerialOptions options_;
+    std::string modemFile_;
+
+    mutable std::mutex plugMutex_;  // everything down to masterMutex_
+    std::string error_;
+    std::string slave_;
+    int plugCount_ = 0;
+    unsigned modemBits_;
+
+    std::mutex masterMutex_;  // held to write to or close the master
+    int master_ = -1;
+    int wakeFd_ = -1;  // eventfd that stops the reader
+    std::atomic<bool> stopReader_{false};
+    std::atomic<unsigned> readRate_{0};
+    std::thread reader_;
+};
+
+}  // namespace prnsim

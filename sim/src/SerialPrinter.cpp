@@ -1,0 +1,266 @@
+#include "prnsim/SerialPrinter.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "prnsim/ModemFile.h"
+
+namespace prnsim {
+namespace {
+
+// How long the printer waits for room on the line before it drops a reply the host does not
+// read; a real printer would hold it, but the tests must never hang on a host that stopped.
+constexpr int kWriteTimeoutMs = 250;
+// While no one has the slave open the master reports hang-up; look again this often.
+constexpr int kIdleRetryMs = 20;
+
+std::string errnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+void waitOn(int fd, long microseconds) {
+    pollfd p{fd, POLLIN, 0};
+    const timespec t{microseconds / 1000000, (microseconds % 1000000) * 1000};
+    ::ppoll(&p, 1, &t, nullptr);
+}
+
+}  // namespace
+
+SerialPrinter::SerialPrinter(SerialOptions options)
+    : VirtualPrinter(options.printer),
+      options_(std::move(options)),
+      modemFile_(options_.modemFile.empty() ? modemFileFromEnvironment() : options_.modemFile),
+      modemBits_(kPrinterReadyModemBits) {
+    readRate_ = options_.readRate;
+    attachOutput([this](const uint8_t* data, size_t size) { writeToHost(data, size); });
+    std::lock_guard lock(plugMutex_);
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        error_ = errnoText("eventfd");
+        return;
+    }
+    openPty();
+}
+
+SerialPrinter::~SerialPrinter() {
+    detachOutput();
+    std::lock_guard lock(plugMutex_);
+    closePty();
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+    wakeFd_ = -1;
+}
+
+bool SerialPrinter::ok() const {
+    std::lock_guard lock(plugMutex_);
+    return error_.empty() && !slave_.empty();
+}
+
+std::string SerialPrinter::error() const {
+    std::lock_guard lock(plugMutex_);
+    return error_;
+}
+
+std::string SerialPrinter::devicePath() const {
+    if (!options_.link.empty()) return options_.link;
+    return slavePath();
+}
+
+std::string SerialPrinter::slavePath() const {
+    std::lock_guard lock(plugMutex_);
+    return slave_;
+}
+
+bool SerialPrinter::plugged() const {
+    std::lock_guard lock(plugMutex_);
+    return !slave_.empty();
+}
+
+bool SerialPrinter::openPty() {
+    error_.clear();
+    const int m = ::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (m < 0) {
+        error_ = errnoText("posix_openpt");
+        return false;
+    }
+    char name[128];
+    if (::grantpt(m) != 0 || ::unlockpt(m) != 0 || ::ptsname_r(m, name, sizeof name) != 0) {
+        error_ = errnoText("pty slave");
+        ::close(m);
+        return false;
+    }
+    ::fcntl(m, F_SETFL, ::fcntl(m, F_GETFL) | O_NONBLOCK);
+    if (options_.rawMaster) {
+        // On Linux the master's termios calls act on the slave: this sets its initial mode.
+        termios t{};
+        if (::tcgetattr(m, &t) == 0) {
+            ::cfmakeraw(&t);
+            ::tcsetattr(m, TCSANOW, &t);
+        }
+    }
+    if (!options_.link.empty()) {
+        // Point the link atomically: a new symlink renamed over the old one.
+        const std::string temp = options_.link + ".new." + std::to_string(::getpid());
+        ::unlink(temp.c_str());
+        if (::symlink(name, temp.c_str()) != 0 || ::rename(temp.c_str(), options_.link.c_str())) {
+            error_ = errnoText("link " + options_.link);
+            ::unlink(temp.c_str());
+            ::close(m);
+            return false;
+        }
+    }
+    {
+        std::lock_guard lock(masterMutex_);
+        master_ = m;
+    }
+    slave_ = name;
+    const int connection = plugCount_++;
+    resetRealtimeScanner();
+    uint64_t drained;
+    while (::read(wakeFd_, &drained, sizeof drained) > 0) {
+    }
+    stopReader_ = false;
+    reader_ = std::thread([this, m, connection] { readerLoop(m, connection); });
+    if (options_.modem && !modemFile_.empty()) publishModem();
+    return true;
+}
+
+void SerialPrinter::closePty() {
+    if (reader_.joinable()) {
+        stopReader_ = true;
+        const uint64_t one = 1;
+        if (::write(wakeFd_, &one, sizeof one) < 0) {
+            // the flag alone stops the reader within its poll interval
+        }
+        reader_.join();
+    }
+    if (!slave_.empty() && options_.modem && !modemFile_.empty())
+        removeModemLine(modemFile_, slave_);
+    {
+        std::lock_guard lock(masterMutex_);
+        if (master_ >= 0) ::close(master_);
+        master_ = -1;
+    }
+    if (!slave_.empty() && !options_.link.empty()) ::unlink(options_.link.c_str());
+    slave_.clear();
+}
+
+bool SerialPrinter::unplug() {
+    std::lock_guard lock(plugMutex_);
+    if (slave_.empty()) return false;
+    closePty();
+    return true;
+}
+
+bool SerialPrinter::replug() {
+    std::lock_guard lock(plugMutex_);
+    if (!slave_.empty()) closePty();
+    return openPty();
+}
+
+void SerialPrinter::setReadRate(unsigned bytesPerSecond) {
+    readRate_ = bytesPerSecond;
+    const uint64_t one = 1;  // cut a pacing wait short
+    if (wakeFd_ >= 0 && ::write(wakeFd_, &one, sizeof one) < 0) {
+    }
+}
+
+void SerialPrinter::readerLoop(int master, int connection) {
+    uint8_t buffer[4096];
+    while (!stopReader_) {
+        pollfd fds[2] = {{master, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            waitOn(wakeFd_, kIdleRetryMs * 1000);
+            continue;
+        }
+        if (fds[1].revents & POLLIN) {
+            uint64_t drained;
+            while (::read(wakeFd_, &drained, sizeof drained) > 0) {
+            }
+            continue;
+        }
+        if (fds[0].revents & POLLIN) {
+            const unsigned rate = readRate_;
+            // A slow printer takes about a twentieth of a second's worth at a time.
+            const size_t want =
+                rate == 0 ? sizeof buffer : std::clamp<size_t>(rate / 20, 1, sizeof buffer);
+            const ssize_t n = ::read(master, buffer, want);
+            if (n > 0) {
+                receive(buffer, static_cast<size_t>(n), connection);
+                if (rate != 0) waitOn(wakeFd_, static_cast<long>(n * 1000000L / rate));
+                continue;
+            }
+            if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        }
+        // Hang-up: nobody has the slave open (EIO on read). Data comes again once it is opened.
+        waitOn(wakeFd_, kIdleRetryMs * 1000);
+    }
+}
+
+void SerialPrinter::writeToHost(const uint8_t* data, size_t size) {
+    std::lock_guard lock(masterMutex_);
+    if (master_ < 0) return;
+    size_t done = 0;
+    int waited = 0;
+    while (done < size) {
+        const ssize_t n = ::write(master_, data + done, size - done);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN && waited < kWriteTimeoutMs) {
+            pollfd p{master_, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+            waited += 10;
+            continue;
+        }
+        return;  // the line is full or gone: the rest is lost, as on a real line
+    }
+}
+
+bool SerialPrinter::publishModem() {
+    return publishModemLine(modemFile_, slave_, modemBits_);
+}
+
+bool SerialPrinter::setModemBits(unsigned bits) {
+    std::lock_guard lock(plugMutex_);
+    modemBits_ = bits;
+    if (!options_.modem || modemFile_.empty()) return false;
+    if (slave_.empty()) return true;  // published on replug
+    return publishModem();
+}
+
+unsigned SerialPrinter::modemBits() const {
+    std::lock_guard lock(plugMutex_);
+    return modemBits_;
+}
+
+bool SerialPrinter::changeModemBit(unsigned bit, bool on) {
+    unsigned bits;
+    {
+        std::lock_guard lock(plugMutex_);
+        bits = on ? (modemBits_ | bit) : (modemBits_ & ~bit);
+    }
+    return setModemBits(bits);
+}
+
+bool SerialPrinter::setDsr(bool on) {
+    return changeModemBit(TIOCM_DSR, on);
+}
+bool SerialPrinter::setCts(bool on) {
+    return changeModemBit(TIOCM_CTS, on);
+}
+bool SerialPrinter::setCd(bool on) {
+    return changeModemBit(TIOCM_CAR, on);
+}
+
+}  // namespace prnsim

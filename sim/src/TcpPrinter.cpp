@@ -1,0 +1,281 @@
+#include "prnsim/TcpPrinter.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+namespace prnsim {
+namespace {
+
+constexpr int kBacklog = 8;
+// A slow printer's receive buffer: small, so the sender's queue fills (the kernel doubles it
+// and keeps a floor of about 2 KiB).
+constexpr int kSlowReceiveBuffer = 2048;
+constexpr int kWriteTimeoutMs = 250;
+// A request to the I/O thread is acted on within a poll round; this only guards against a
+// thread that has gone.
+constexpr auto kRequestTimeout = std::chrono::seconds(5);
+
+std::string errnoText(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+}  // namespace
+
+TcpPrinter::TcpPrinter(TcpOptions options) : VirtualPrinter(options.printer), port_(options.port) {
+    attachOutput([this](const uint8_t* data, size_t size) { writeToHost(data, size); });
+    wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd_ < 0) {
+        error_ = errnoText("eventfd");
+        return;
+    }
+    {
+        std::lock_guard lock(controlMutex_);
+        if (!openListener()) return;
+    }
+    io_ = std::thread([this] { ioLoop(); });
+}
+
+TcpPrinter::~TcpPrinter() {
+    detachOutput();
+    stop_ = true;
+    if (io_.joinable()) {
+        const uint64_t one = 1;
+        if (::write(wakeFd_, &one, sizeof one) < 0) {
+        }
+        io_.join();
+    }
+    closeConnection();
+    if (listener_ >= 0) ::close(listener_);
+    listener_ = -1;
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+    wakeFd_ = -1;
+}
+
+bool TcpPrinter::ok() const {
+    std::lock_guard lock(controlMutex_);
+    return error_.empty() && io_.joinable();
+}
+
+std::string TcpPrinter::error() const {
+    std::lock_guard lock(controlMutex_);
+    return error_;
+}
+
+bool TcpPrinter::openListener() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd < 0) {
+        error_ = errnoText("socket");
+        return false;
+    }
+    const int on = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port_);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd, kBacklog) != 0) {
+        error_ = errnoText("listen on 127.0.0.1:" + std::to_string(port_));
+        ::close(fd);
+        return false;
+    }
+    socklen_t length = sizeof address;
+    if (port_ == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+        port_ = ntohs(address.sin_port);
+    listener_ = fd;
+    error_.clear();
+    return true;
+}
+
+void TcpPrinter::closeConnection() {
+    std::lock_guard lock(connMutex_);
+    connected_ = false;  // before the host can see the close
+    if (conn_ >= 0) ::close(conn_);
+    conn_ = -1;
+}
+
+void TcpPrinter::request(const std::function<void()>& change) {
+    std::unique_lock lock(controlMutex_);
+    change();
+    const uint64_t ticket = ++requested_;
+    const uint64_t one = 1;
+    if (::write(wakeFd_, &one, sizeof one) < 0) {
+    }
+    controlChanged_.wait_for(lock, kRequestTimeout, [&] { return applied_ >= ticket; });
+}
+
+void TcpPrinter::setMode(TcpMode mode) {
+    request([&] { mode_ = mode; });
+}
+
+TcpMode TcpPrinter::mode() const {
+    std::lock_guard lock(controlMutex_);
+    return mode_;
+}
+
+void TcpPrinter::drop() {
+    request([&] { dropNow_ = true; });
+}
+
+void TcpPrinter::dropAfter(size_t bytes) {
+    request([&] {
+        dropArmed_ = true;
+        dropRemaining_ = bytes;
+    });
+}
+
+void TcpPrinter::setSlow(unsigned bytesPerSecond) {
+    request([&] { slowRate_ = bytesPerSecond; });
+}
+
+int TcpPrinter::connectionCount() const {
+    std::lock_guard lock(controlMutex_);
+    return connections_;
+}
+
+bool TcpPrinter::connected() const {
+    return connected_;
+}
+
+bool TcpPrinter::waitForConnections(int count, std::chrono::milliseconds timeout) const {
+    std::unique_lock lock(controlMutex_);
+    return controlChanged_.wait_for(lock, timeout, [&] { return connections_ >= count; });
+}
+
+void TcpPrinter::apply() {
+    std::lock_guard lock(controlMutex_);
+    if (mode_ == TcpMode::Refuse && listener_ >= 0) {
+        ::close(listener_);  // pending connections in the backlog are reset
+        listener_ = -1;
+    } else if (mode_ != TcpMode::Refuse && listener_ < 0) {
+        openListener();
+    }
+    silent_ = mode_ == TcpMode::Silent;
+    if (dropNow_ || (dropArmed_ && dropRemaining_ == 0)) {
+        dropNow_ = false;
+        dropArmed_ = false;
+        closeConnection();
+    }
+    if (slowRate_ != 0 && conn_ >= 0) {
+        const int size = kSlowReceiveBuffer;
+        ::setsockopt(conn_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    }
+    applied_ = requested_;
+    controlChanged_.notify_all();
+}
+
+void TcpPrinter::ioLoop() {
+    uint8_t buffer[4096];
+    int connection = -1;
+    Clock::time_point nextRead = Clock::now();
+    while (!stop_) {
+        apply();
+        unsigned rate;
+        bool armed;
+        size_t remaining;
+        {
+            std::lock_guard lock(controlMutex_);
+            rate = slowRate_;
+            armed = dropArmed_;
+            remaining = dropRemaining_;
+        }
+        pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, POLLIN, 0}};
+        int timeout = -1;
+        enum { Nothing, Accept, Read } what = Nothing;
+        if (conn_ < 0 && listener_ >= 0) {
+            fds[1].fd = listener_;
+            what = Accept;
+        } else if (conn_ >= 0) {
+            const Clock::time_point now = Clock::now();
+            if (rate != 0 && now < nextRead) {
+                timeout = static_cast<int>(
+                    std::chrono::ceil<std::chrono::milliseconds>(nextRead - now).count());
+            } else {
+                fds[1].fd = conn_;
+                what = Read;
+            }
+        }
+        if (::poll(fds, 2, timeout) < 0) continue;
+        if (fds[0].revents & POLLIN) {
+            uint64_t drained;
+            while (::read(wakeFd_, &drained, sizeof drained) > 0) {
+            }
+            continue;
+        }
+        if (what == Accept && (fds[1].revents & POLLIN)) {
+            const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+            if (fd < 0) continue;
+            TcpMode mode;
+            {
+                std::lock_guard lock(controlMutex_);
+                connection = connections_++;
+                mode = mode_;
+                controlChanged_.notify_all();
+            }
+            if (mode == TcpMode::CloseOnAccept) {
+                ::close(fd);
+                continue;
+            }
+            if (rate != 0) {
+                const int size = kSlowReceiveBuffer;
+                ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+            }
+            resetRealtimeScanner();
+            std::lock_guard lock(connMutex_);
+            conn_ = fd;
+            connected_ = true;
+            continue;
+        }
+        if (what != Read || fds[1].revents == 0) continue;
+        size_t want = sizeof buffer;
+        if (rate != 0) want = std::clamp<size_t>(rate / 20, 1, sizeof buffer);
+        if (armed) want = std::min(want, remaining);
+        const ssize_t n = want == 0 ? 0 : ::read(conn_, buffer, want);
+        if (n > 0) {
+            receive(buffer, static_cast<size_t>(n), connection);
+            if (rate != 0) nextRead = Clock::now() + std::chrono::microseconds(n * 1000000L / rate);
+            if (armed) {
+                std::lock_guard lock(controlMutex_);
+                dropRemaining_ -= std::min(dropRemaining_, static_cast<size_t>(n));
+            }
+            continue;
+        }
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        // End of stream or reset by the host; with a drop armed at zero, apply() closes it.
+        if (!(armed && remaining == 0)) closeConnection();
+    }
+}
+
+void TcpPrinter::writeToHost(const uint8_t* data, size_t size) {
+    if (silent_) return;
+    std::lock_guard lock(connMutex_);
+    if (conn_ < 0) return;
+    size_t done = 0;
+    int waited = 0;
+    while (done < size) {
+        const ssize_t n = ::send(conn_, data + done, size - done, MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) {
+            done += static_cast<size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && errno == EAGAIN && waited < kWriteTimeoutMs) {
+            pollfd p{conn_, POLLOUT, 0};
+            ::poll(&p, 1, 10);
+            waited += 10;
+            continue;
+        }
+        return;  // the host is gone or does not read: the rest is lost
+    }
+}
+
+}  // namespace prnsim

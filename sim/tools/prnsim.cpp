@@ -1,0 +1,349 @@
+// prnsim: the virtual ESC/POS printer as a command, for people (the demo) and for programs
+// (the JVM tests drive it through its stdin and stdout, one line at a time).
+//
+// On start it prints one line, "device <path>" (serial) or "port <n>" (tcp), or "error <why>"
+// and exits with status 2. Then it reads one command per line from stdin and answers each with
+// exactly one line that begins with "ok" or "error". The text view ("text") is answered as
+// "ok <base64>": standard base64 with padding (java.util.Base64.getDecoder()) of the UTF-8
+// (in practice ASCII) text, empty text giving a bare "ok". End of stdin, or "quit", closes the
+// pty or socket and exits with status 0.
+#include <signal.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <iostream>
+#include <memory>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "prnsim/SerialPrinter.h"
+#include "prnsim/TcpPrinter.h"
+
+namespace {
+
+using namespace prnsim;
+
+constexpr const char* kUsage = R"(usage:
+  prnsim serial [--link PATH] [--speed BPS] [--read-rate BPS] [--modem] [--modem-file PATH]
+                [--no-raw-master] [common options]
+  prnsim tcp [--port N] [--net-model] [common options]
+common options:
+  --speed BPS           print speed in bytes per second (0: at once, the default)
+  --block4 HEX          byte 4 of the automatic status block (0x00 or 0x0F)
+  --net-model           cover open / paper end do not set the offline bit
+  --pulse-opens-drawer  an ESC p pulse opens the drawer
+  --show                show the print data as text on stderr as it is printed
+serial options:
+  --link PATH           a symlink to the pty slave, removed on unplug, re-pointed on replug
+  --read-rate BPS       read the line at this rate (slow printer); 0 reads at once
+  --modem               publish DSR/CTS/CD in the modem shim's file ($PRNSIM_MODEM_FILE)
+  --modem-file PATH     that file, instead of $PRNSIM_MODEM_FILE
+  --no-raw-master       leave the new pty's termios as the kernel makes them
+Prints "device <path>" or "port <n>", then answers each stdin line with one "ok ..." or
+"error ..." line. Commands:
+  cover open|close     paper ok|near|end     offline on|off     drawer open|close
+  error on|off         silent on|off         dsr|cts|cd on|off  speed <bps>
+  reply2 <hex>|none|auto    reply4 <hex>|none|auto   (none: no answer, auto: from the state)
+  send <hex>           inject bytes to the host as they are
+  hex                  ok <all received bytes as hex>       sent: ok <bytes sent, as hex>
+  count <hex>          ok <occurrences in the received bytes>
+  pulses               ok <pin:onMs:offMs,...>
+  text                 ok <text view, base64>
+  clear                forget the record
+  wait-bytes <n> <ms>  wait-seq <hex> <count> <ms>  wait-printed <ms>  (ok, or error timeout)
+  serial: read-rate <bps>  unplug  replug (ok <device>)
+  tcp refuse|accept|close-on-accept|silent|drop|drop-after <n>|slow <bps>|normal
+  connections (ok <n>)  wait-connections <n> <ms>
+  quit
+Hex is "1b40", "1b 40" or "0x1b 0x40".
+)";
+
+bool parseUnsigned(const std::string& text, unsigned long* value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    *value = std::strtoul(text.c_str(), &end, 0);
+    return *end == '\0';
+}
+
+struct Session {
+    std::unique_ptr<VirtualPrinter> printer;
+    SerialPrinter* serial = nullptr;
+    TcpPrinter* tcp = nullptr;
+    bool quit = false;
+
+    std::string run(const std::string& line);
+};
+
+std::string onOff(const std::string& word, bool* value) {
+    if (word == "on" || word == "open")
+        *value = true;
+    else if (word == "off" || word == "close" || word == "closed")
+        *value = false;
+    else
+        return "error expected on/off or open/close";
+    return "";
+}
+
+std::string Session::run(const std::string& line) {
+    std::istringstream in(line);
+    std::vector<std::string> w;
+    for (std::string word; in >> word;) w.push_back(word);
+    if (w.empty()) return "error empty command";
+    const std::string& cmd = w[0];
+    const auto arg = [&](size_t i) { return i < w.size() ? w[i] : std::string(); };
+    const auto rest = [&](size_t from) {
+        std::string joined;
+        for (size_t i = from; i < w.size(); ++i) joined += w[i] + " ";
+        return joined;
+    };
+    const auto millis = [&](size_t i, std::chrono::milliseconds* ms) {
+        unsigned long v;
+        if (!parseUnsigned(arg(i), &v)) return false;
+        *ms = std::chrono::milliseconds(v);
+        return true;
+    };
+    VirtualPrinter& p = *printer;
+    bool flag = false;
+
+    if (cmd == "cover" || cmd == "offline" || cmd == "drawer" || cmd == "error" ||
+        cmd == "silent" || cmd == "dsr" || cmd == "cts" || cmd == "cd") {
+        if (std::string e = onOff(arg(1), &flag); !e.empty()) return e;
+        if (cmd == "cover") p.setCoverOpen(flag);
+        if (cmd == "offline") p.setOffline(flag);
+        if (cmd == "drawer") p.setDrawerOpen(flag);
+        if (cmd == "error") p.setError(flag);
+        if (cmd == "silent") p.setSilent(flag);
+        if (cmd == "dsr" && !p.setDsr(flag))
+            return "error no modem lines (--modem, PRNSIM_MODEM_FILE)";
+        if (cmd == "cts" && !(serial && serial->setCts(flag))) return "error no modem lines";
+        if (cmd == "cd" && !(serial && serial->setCd(flag))) return "error no modem lines";
+        return "ok";
+    }
+    if (cmd == "paper") {
+        if (arg(1) == "ok")
+            p.setPaper(Paper::Ok);
+        else if (arg(1) == "near")
+            p.setPaper(Paper::NearEnd);
+        else if (arg(1) == "end")
+            p.setPaper(Paper::End);
+        else
+            return "error expected ok, near or end";
+        return "ok";
+    }
+    if (cmd == "reply2" || cmd == "reply4") {
+        std::optional<Bytes> reply;
+        if (arg(1) == "none") {
+            reply = Bytes{};
+        } else if (arg(1) != "auto") {
+            reply = parseHex(rest(1));
+            if (!reply || reply->empty()) return "error expected hex bytes, none or auto";
+        }
+        if (cmd == "reply2")
+            p.setReply2(reply);
+        else
+            p.setReply4(reply);
+        return "ok";
+    }
+    if (cmd == "speed" || cmd == "read-rate") {
+        unsigned long v;
+        if (!parseUnsigned(arg(1), &v)) return "error expected bytes per second";
+        if (cmd == "speed") {
+            p.setPrintSpeed(static_cast<unsigned>(v));
+        } else {
+            if (!serial) return "error not a serial printer";
+            serial->setReadRate(static_cast<unsigned>(v));
+        }
+        return "ok";
+    }
+    if (cmd == "send") {
+        std::optional<Bytes> bytes = parseHex(rest(1));
+        if (!bytes || bytes->empty()) return "error expected hex bytes";
+        p.sendToHost(*bytes);
+        return "ok";
+    }
+    if (cmd == "hex") return "ok " + toHex(p.received());
+    if (cmd == "sent") return "ok " + toHex(p.sent());
+    if (cmd == "count") {
+        std::optional<Bytes> bytes = parseHex(rest(1));
+        if (!bytes || bytes->empty()) return "error expected hex bytes";
+        return "ok " + std::to_string(p.countReceived(*bytes));
+    }
+    if (cmd == "pulses") {
+        std::string out = "ok";
+        const char* sep = " ";
+        for (const DrawerPulse& pulse : p.pulses()) {
+            out += sep + std::to_string(pulse.pin) + ":" + std::to_string(pulse.onMs) + ":" +
+                   std::to_string(pulse.offMs);
+            sep = ",";
+        }
+        return out;
+    }
+    if (cmd == "text") {
+        const std::string encoded = toBase64(p.text());
+        return encoded.empty() ? "ok" : "ok " + encoded;
+    }
+    if (cmd == "clear") {
+        p.clearRecord();
+        return "ok";
+    }
+    if (cmd == "wait-bytes") {
+        unsigned long n;
+        std::chrono::milliseconds ms;
+        if (!parseUnsigned(arg(1), &n) || !millis(2, &ms))
+            return "error usage: wait-bytes <n> <ms>";
+        return p.waitForBytes(n, ms) ? "ok" : "error timeout";
+    }
+    if (cmd == "wait-seq") {
+        // wait-seq <hex...> <count> <ms>: the last two words are numbers
+        if (w.size() < 4) return "error usage: wait-seq <hex> <count> <ms>";
+        std::string hex;
+        for (size_t i = 1; i + 2 < w.size(); ++i) hex += w[i] + " ";
+        std::optional<Bytes> bytes = parseHex(hex);
+        unsigned long count;
+        std::chrono::milliseconds ms;
+        if (!bytes || bytes->empty() || !parseUnsigned(arg(w.size() - 2), &count) ||
+            !millis(w.size() - 1, &ms))
+            return "error usage: wait-seq <hex> <count> <ms>";
+        return p.waitForSequence(*bytes, count, ms) ? "ok" : "error timeout";
+    }
+    if (cmd == "wait-printed") {
+        std::chrono::milliseconds ms;
+        if (!millis(1, &ms)) return "error usage: wait-printed <ms>";
+        return p.waitUntilPrinted(ms) ? "ok" : "error timeout";
+    }
+    if (cmd == "unplug" || cmd == "replug") {
+        if (!serial) return "error not a serial printer";
+        if (cmd == "unplug") return serial->unplug() ? "ok" : "error not plugged";
+        return serial->replug() ? "ok " + serial->devicePath() : "error " + serial->error();
+    }
+    if (cmd == "tcp" || cmd == "connections" || cmd == "wait-connections") {
+        if (!tcp) return "error not a tcp printer";
+        if (cmd == "connections") return "ok " + std::to_string(tcp->connectionCount());
+        if (cmd == "wait-connections") {
+            unsigned long n;
+            std::chrono::milliseconds ms;
+            if (!parseUnsigned(arg(1), &n) || !millis(2, &ms))
+                return "error usage: wait-connections <n> <ms>";
+            return tcp->waitForConnections(static_cast<int>(n), ms) ? "ok" : "error timeout";
+        }
+        const std::string& what = arg(1);
+        unsigned long v = 0;
+        if (what == "refuse")
+            tcp->setMode(TcpMode::Refuse);
+        else if (what == "accept")
+            tcp->setMode(TcpMode::Normal);
+        else if (what == "close-on-accept")
+            tcp->setMode(TcpMode::CloseOnAccept);
+        else if (what == "silent")
+            tcp->setMode(TcpMode::Silent);
+        else if (what == "drop")
+            tcp->drop();
+        else if (what == "drop-after" && parseUnsigned(arg(2), &v))
+            tcp->dropAfter(v);
+        else if (what == "slow" && parseUnsigned(arg(2), &v))
+            tcp->setSlow(static_cast<unsigned>(v));
+        else if (what == "normal") {
+            tcp->setMode(TcpMode::Normal);
+            tcp->setSlow(0);
+        } else {
+            return "error expected refuse|accept|close-on-accept|silent|drop|drop-after <n>|"
+                   "slow <bps>|normal";
+        }
+        if (!tcp->error().empty()) return "error " + tcp->error();
+        return "ok";
+    }
+    if (cmd == "quit") {
+        quit = true;
+        return "ok";
+    }
+    return "error unknown command " + cmd;
+}
+
+int fail(const std::string& why) {
+    std::cout << "error " << why << std::endl;
+    std::cerr << kUsage;
+    return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ::signal(SIGPIPE, SIG_IGN);  // a reader that went away shows up as a failed write
+    if (argc < 2) return fail("expected serial or tcp");
+    const std::string kind = argv[1];
+    if (kind == "--help" || kind == "-h") {
+        std::cout << kUsage;
+        return 0;
+    }
+    if (kind != "serial" && kind != "tcp") return fail("expected serial or tcp");
+
+    SerialOptions serialOptions;
+    TcpOptions tcpOptions;
+    PrinterOptions printerOptions;
+    bool show = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string option = argv[i];
+        const auto value = [&](unsigned long* v) {
+            return i + 1 < argc && parseUnsigned(argv[++i], v);
+        };
+        unsigned long v = 0;
+        if (option == "--speed" && value(&v))
+            printerOptions.printSpeed = static_cast<unsigned>(v);
+        else if (option == "--block4" && value(&v))
+            printerOptions.block4 = static_cast<uint8_t>(v);
+        else if (option == "--net-model")
+            printerOptions.errorsSetOffline = false;
+        else if (option == "--pulse-opens-drawer")
+            printerOptions.pulseOpensDrawer = true;
+        else if (option == "--show")
+            show = true;
+        else if (kind == "serial" && option == "--link" && i + 1 < argc)
+            serialOptions.link = argv[++i];
+        else if (kind == "serial" && option == "--read-rate" && value(&v))
+            serialOptions.readRate = static_cast<unsigned>(v);
+        else if (kind == "serial" && option == "--modem")
+            serialOptions.modem = true;
+        else if (kind == "serial" && option == "--modem-file" && i + 1 < argc)
+            serialOptions.modemFile = argv[++i];
+        else if (kind == "serial" && option == "--no-raw-master")
+            serialOptions.rawMaster = false;
+        else if (kind == "tcp" && option == "--port" && value(&v) && v <= 65535)
+            tcpOptions.port = static_cast<uint16_t>(v);
+        else
+            return fail("bad option " + option);
+    }
+
+    Session session;
+    if (kind == "serial") {
+        serialOptions.printer = printerOptions;
+        auto serial = std::make_unique<SerialPrinter>(serialOptions);
+        if (!serial->ok()) return fail(serial->error());
+        session.serial = serial.get();
+        session.printer = std::move(serial);
+    } else {
+        tcpOptions.printer = printerOptions;
+        auto tcp = std::make_unique<TcpPrinter>(tcpOptions);
+        if (!tcp->ok()) return fail(tcp->error());
+        session.tcp = tcp.get();
+        session.printer = std::move(tcp);
+    }
+    if (show) {
+        session.printer->setTextListener([](std::string_view text) {
+            std::fwrite(text.data(), 1, text.size(), stderr);
+            std::fflush(stderr);
+        });
+    }
+    if (session.serial)
+        std::cout << "device " << session.serial->devicePath() << std::endl;
+    else
+        std::cout << "port " << session.tcp->port() << std::endl;
+
+    std::string line;
+    while (!session.quit && std::getline(std::cin, line)) {
+        std::cout << session.run(line) << std::endl;
+        if (!std::cout) break;  // nobody reads our answers any more
+    }
+    session.printer->setTextListener(nullptr);
+    return 0;
+}

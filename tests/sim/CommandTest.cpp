@@ -1,0 +1,158 @@
+// The prnsim command driven the way a JVM test drives it: one line in, one line out.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include "SimTestSupport.h"
+
+extern char** environ;
+
+namespace prnsim::test {
+namespace {
+
+class Command {
+  public:
+    explicit Command(std::vector<std::string> args) {
+        int in[2], out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0 || ::pipe2(out, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, in[0], 0);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        args.insert(args.begin(), PRNSIM_COMMAND);
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        if (posix_spawn(&pid_, PRNSIM_COMMAND, &actions, nullptr, argv.data(), environ) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(in[0]);
+        ::close(out[1]);
+        toChild_ = Fd(in[1]);
+        fromChild_ = Fd(out[0]);
+    }
+    ~Command() {
+        toChild_.reset();
+        if (pid_ > 0 && !exited(5s)) {
+            ::kill(pid_, SIGKILL);
+            exited(5s);
+        }
+    }
+    std::string line(std::chrono::milliseconds timeout = 5s) {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            const size_t end = buffered_.find('\n');
+            if (end != std::string::npos) {
+                std::string out = buffered_.substr(0, end);
+                buffered_.erase(0, end + 1);
+                return out;
+            }
+            const Bytes got = readBytes(
+                fromChild_.get(), 1,
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()));
+            if (got.empty()) return "<no answer>";
+            buffered_ += static_cast<char>(got[0]);
+        }
+    }
+    std::string ask(const std::string& command) {
+        const std::string text = command + "\n";
+        if (!writeAll(toChild_.get(), Bytes(text.begin(), text.end()))) return "<not sent>";
+        return line();
+    }
+    void closeInput() { toChild_.reset(); }
+    // Waits for the child to end; true with its status in status().
+    bool exited(std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (Clock::now() < deadline) {
+            if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
+                pid_ = -1;
+                return true;
+            }
+            readBytes(fromChild_.get(), 1, 20ms);  // a bounded pause that also drains output
+        }
+        return false;
+    }
+    int status() const { return status_; }
+
+  private:
+    pid_t pid_ = -1;
+    int status_ = -1;
+    Fd toChild_, fromChild_;
+    std::string buffered_;
+};
+
+TEST(PrnsimCommand, SerialSession) {
+    Command sim({"serial"});
+    const std::string first = sim.line();
+    ASSERT_EQ(first.rfind("device /dev/pts/", 0), 0u) << first;
+    Fd host = openRawSlave(first.substr(7));
+    ASSERT_GE(host.get(), 0);
+
+    ASSERT_TRUE(writeAll(host.get(), {0x1B, 0x40, 'O', 'K', 0x0A, 0x10, 0x04, 0x01}));
+    EXPECT_EQ(readBytes(host.get(), 1, 2s), Bytes{0x16});
+    EXPECT_EQ(sim.ask("wait-seq 10 04 01 1 2000"), "ok");
+    EXPECT_EQ(sim.ask("wait-printed 2000"), "ok");
+    EXPECT_EQ(sim.ask("hex"), "ok 1b404f4b0a100401");
+    EXPECT_EQ(sim.ask("count 0x10 0x04"), "ok 1");
+    EXPECT_EQ(sim.ask("text"), "ok " + toBase64("[ESC @]OK\n[DLE EOT 1]"));
+
+    EXPECT_EQ(sim.ask("cover open"), "ok");
+    EXPECT_EQ(sim.ask("reply4 none"), "ok");
+    ASSERT_TRUE(writeAll(host.get(), {0x10, 0x04, 0x01, 0x10, 0x04, 0x04}));
+    EXPECT_EQ(readBytes(host.get(), 2, 300ms), Bytes{0x1E});
+    EXPECT_EQ(sim.ask("send 14 00 00 0f"), "ok");
+    EXPECT_EQ(readBytes(host.get(), 4, 2s), (Bytes{0x14, 0x00, 0x00, 0x0F}));
+
+    EXPECT_EQ(sim.ask("paper sideways"), "error expected ok, near or end");
+    EXPECT_EQ(sim.ask("wait-bytes 1000 50"), "error timeout");
+    EXPECT_EQ(sim.ask("dsr on").rfind("error", 0), 0u);  // no modem lines asked for
+    EXPECT_EQ(sim.ask("clear"), "ok");
+    EXPECT_EQ(sim.ask("text"), "ok");
+    EXPECT_EQ(sim.ask("pulses"), "ok");
+
+    sim.closeInput();  // end of input: a clean exit that hangs up the line
+    ASSERT_TRUE(sim.exited(5s));
+    EXPECT_TRUE(WIFEXITED(sim.status()) && WEXITSTATUS(sim.status()) == 0);
+    uint8_t b;
+    EXPECT_EQ(::read(host.get(), &b, 1), 0);
+}
+
+TEST(PrnsimCommand, TcpSession) {
+    Command sim({"tcp", "--net-model"});
+    const std::string first = sim.line();
+    ASSERT_EQ(first.rfind("port ", 0), 0u) << first;
+    const auto port = static_cast<uint16_t>(std::stoi(first.substr(5)));
+    {
+        Fd client = connectTcp(port);
+        ASSERT_GE(client.get(), 0);
+        ASSERT_TRUE(writeAll(client.get(), {0x1B, 0x70, 0x00, 0x19, 0x32}));
+        EXPECT_EQ(sim.ask("wait-bytes 5 2000"), "ok");
+        EXPECT_EQ(sim.ask("wait-printed 2000"), "ok");
+        EXPECT_EQ(sim.ask("pulses"), "ok 2:50:100");
+        EXPECT_EQ(sim.ask("tcp drop"), "ok");
+        EXPECT_TRUE(readBytes(client.get(), 1, 2s).empty());
+    }
+    EXPECT_EQ(sim.ask("tcp refuse"), "ok");
+    EXPECT_LT(connectTcp(port).get(), 0);
+    EXPECT_EQ(errno, ECONNREFUSED);
+    EXPECT_EQ(sim.ask("tcp accept"), "ok");
+    Fd client = connectTcp(port);
+    EXPECT_GE(client.get(), 0);
+    EXPECT_EQ(sim.ask("wait-connections 2 2000"), "ok");
+    EXPECT_EQ(sim.ask("connections"), "ok 2");
+    EXPECT_EQ(sim.ask("unplug"), "error not a serial printer");
+    EXPECT_EQ(sim.ask("quit"), "ok");
+    ASSERT_TRUE(sim.exited(5s));
+    EXPECT_TRUE(WIFEXITED(sim.status()) && WEXITSTATUS(sim.status()) == 0);
+}
+
+TEST(PrnsimCommand, BadStartIsOneErrorLine) {
+    Command sim({"serial", "--frobnicate"});
+    EXPECT_EQ(sim.line().rfind("error ", 0), 0u);
+    ASSERT_TRUE(sim.exited(5s));
+    EXPECT_EQ(WEXITSTATUS(sim.status()), 2);
+}
+
+}  // namespace
+}  // namespace prnsim::test

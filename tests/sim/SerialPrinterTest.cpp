@@ -1,0 +1,273 @@
+// The virtual printer on a pty, driven by a raw host on the slave.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "SimTestSupport.h"
+#include "prnsim/SerialPrinter.h"
+
+namespace prnsim::test {
+namespace {
+
+const Bytes kStatus1 = {0x10, 0x04, 0x01};
+const Bytes kStatus2 = {0x10, 0x04, 0x02};
+const Bytes kStatus4 = {0x10, 0x04, 0x04};
+const Bytes kEnableAutoStatus = {0x1D, 0x61, 0xFF};
+const Bytes kProcessIdFFFF = {0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, 'F', 'F', 'F', 'F'};
+const Bytes kProcessIdReplyFFFF = {0x37, 0x22, 'F', 'F', 'F', 'F', 0x00};
+
+Bytes printData(size_t count) {
+    return Bytes(count, 'x');
+}
+
+Bytes operator+(Bytes a, const Bytes& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+class SerialPrinterTest : public ::testing::Test {
+  protected:
+    void start(SerialOptions options = {}) {
+        printer_ = std::make_unique<SerialPrinter>(options);
+        ASSERT_TRUE(printer_->ok()) << printer_->error();
+        host_ = openRawSlave(printer_->devicePath());
+        ASSERT_GE(host_.get(), 0) << printer_->devicePath();
+    }
+    Bytes ask(const Bytes& request, size_t replyLength = 1) {
+        EXPECT_TRUE(writeAll(host_.get(), request));
+        return readBytes(host_.get(), replyLength, 2s);
+    }
+
+    std::unique_ptr<SerialPrinter> printer_;
+    Fd host_;
+};
+
+TEST_F(SerialPrinterTest, IdlePrinterAnswersRealtimeStatus) {
+    start();
+    EXPECT_EQ(ask(kStatus1), Bytes{0x16});  // drawer closed: pin 3 high
+    EXPECT_EQ(ask(kStatus2), Bytes{0x12});
+    EXPECT_EQ(ask({0x10, 0x04, 0x03}), Bytes{0x12});
+    EXPECT_EQ(ask(kStatus4), Bytes{0x12});
+    EXPECT_EQ(printer_->countReceived(kStatus1), 1u);
+}
+
+TEST_F(SerialPrinterTest, RealtimeStatusFollowsState) {
+    start();
+    printer_->setCoverOpen(true);
+    EXPECT_EQ(ask(kStatus1), Bytes{0x1E});  // offline with the cover open
+    EXPECT_EQ(ask(kStatus2), Bytes{0x16});
+    printer_->setCoverOpen(false);
+    printer_->setPaper(Paper::NearEnd);
+    EXPECT_EQ(ask(kStatus4), Bytes{0x1E});
+    printer_->setPaper(Paper::End);
+    EXPECT_EQ(ask(kStatus4), Bytes{0x7E});  // paper out also reports near end
+    EXPECT_EQ(ask(kStatus2), Bytes{0x32});
+    printer_->setPaper(Paper::Ok);
+    printer_->setDrawerOpen(true);
+    printer_->setOffline(true);
+    EXPECT_EQ(ask(kStatus1), Bytes{0x1A});  // pin 3 low, offline
+}
+
+TEST_F(SerialPrinterTest, ReplyOverridesAndSilence) {
+    start();
+    printer_->setReply2(Bytes{0x16});
+    printer_->setReply4(Bytes{});  // no answer to DLE EOT 4
+    EXPECT_EQ(ask(kStatus2), Bytes{0x16});
+    EXPECT_TRUE(writeAll(host_.get(), kStatus4));
+    EXPECT_TRUE(quietFor(host_.get(), 200ms));
+    printer_->setReply4(Bytes{0x12, 0x12});
+    EXPECT_EQ(ask(kStatus4, 2), (Bytes{0x12, 0x12}));
+    printer_->setReply2(std::nullopt);
+    EXPECT_EQ(ask(kStatus2), Bytes{0x12});
+
+    printer_->setSilent(true);
+    EXPECT_TRUE(writeAll(host_.get(), kStatus1 + kEnableAutoStatus + kProcessIdFFFF));
+    ASSERT_TRUE(printer_->waitUntilPrinted(2s));
+    EXPECT_TRUE(quietFor(host_.get(), 200ms));
+    printer_->sendToHost({0x14, 0x00, 0x00, 0x0F});  // injected bytes still go out
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x14, 0x00, 0x00, 0x0F}));
+}
+
+TEST_F(SerialPrinterTest, RealtimeStatusOvertakesQueuedPrintDataAndOffline) {
+    SerialOptions options;
+    options.printer.printSpeed = 500;  // 400 bytes take 0.8 s
+    start(options);
+    const auto sentAt = Clock::now();
+    ASSERT_TRUE(writeAll(host_.get(), printData(400) + kStatus1 + kProcessIdFFFF));
+    EXPECT_EQ(readBytes(host_.get(), 1, 2s), Bytes{0x16});
+    EXPECT_LT(Clock::now() - sentAt, 400ms);
+    EXPECT_FALSE(printer_->waitUntilPrinted(0ms));
+
+    // Offline stops printing but not the real-time answers.
+    printer_->setOffline(true);
+    EXPECT_EQ(ask(kStatus1), Bytes{0x1E});
+    EXPECT_TRUE(quietFor(host_.get(), 1200ms));  // no process ID reply while stopped
+    printer_->setOffline(false);
+    EXPECT_EQ(readBytes(host_.get(), 7, 3s), kProcessIdReplyFFFF);
+}
+
+TEST_F(SerialPrinterTest, ProcessIdReplyWaitsForPrecedingData) {
+    SerialOptions options;
+    options.printer.printSpeed = 1000;
+    start(options);
+    const auto sentAt = Clock::now();
+    ASSERT_TRUE(writeAll(host_.get(), printData(600) + kProcessIdFFFF));
+    EXPECT_EQ(readBytes(host_.get(), 7, 5s), kProcessIdReplyFFFF);
+    const auto took = Clock::now() - sentAt;
+    EXPECT_GT(took, 550ms);  // 611 bytes at 1000 bytes/s
+    EXPECT_LT(took, 611ms * 1.4 + 150ms);
+    EXPECT_EQ(printer_->text().substr(595), "xxxxx[GS ( H fn48 FFFF]");
+}
+
+TEST_F(SerialPrinterTest, AutomaticStatusBlockThenOneOnEveryChange) {
+    start();
+    EXPECT_EQ(ask(kEnableAutoStatus, 4), (Bytes{0x14, 0x00, 0x00, 0x00}));
+    printer_->setCoverOpen(true);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x3C, 0x00, 0x00, 0x00}));
+    printer_->setCoverOpen(true);  // no change, no block
+    EXPECT_TRUE(quietFor(host_.get(), 100ms));
+    printer_->setCoverOpen(false);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x14, 0x00, 0x00, 0x00}));
+    printer_->setPaper(Paper::NearEnd);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x14, 0x00, 0x03, 0x00}));
+    printer_->setPaper(Paper::End);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x1C, 0x00, 0x0F, 0x00}));
+    printer_->setPaper(Paper::Ok);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x14, 0x00, 0x00, 0x00}));
+    printer_->setDrawerOpen(true);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x10, 0x00, 0x00, 0x00}));
+    printer_->setOffline(true);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x18, 0x00, 0x00, 0x00}));
+    printer_->setOffline(false);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x10, 0x00, 0x00, 0x00}));
+
+    ASSERT_TRUE(writeAll(host_.get(), {0x1D, 0x61, 0x00}));
+    ASSERT_TRUE(printer_->waitForSequence({0x1D, 0x61, 0x00}, 1, 2s));
+    ASSERT_TRUE(printer_->waitUntilPrinted(2s));
+    printer_->setDrawerOpen(false);
+    EXPECT_TRUE(quietFor(host_.get(), 150ms));
+}
+
+TEST_F(SerialPrinterTest, NetworkModelAndReservedBits) {
+    SerialOptions options;
+    options.printer.errorsSetOffline = false;
+    options.printer.block4 = 0x0F;
+    start(options);
+    EXPECT_EQ(ask(kEnableAutoStatus, 4), (Bytes{0x14, 0x00, 0x00, 0x0F}));
+    printer_->setCoverOpen(true);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x34, 0x00, 0x00, 0x0F}));
+    printer_->setCoverOpen(false);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x14, 0x00, 0x00, 0x0F}));
+    printer_->setPaper(Paper::End);
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x14, 0x00, 0x0F, 0x0F}));
+}
+
+TEST_F(SerialPrinterTest, DrawerKickRecordedAndOptionallyOpensDrawer) {
+    SerialOptions options;
+    options.printer.pulseOpensDrawer = true;
+    start(options);
+    EXPECT_EQ(ask(kEnableAutoStatus, 4), (Bytes{0x14, 0x00, 0x00, 0x00}));
+    const auto before = Clock::now();
+    ASSERT_TRUE(writeAll(host_.get(), {0x1B, 0x70, 0x00, 0x32, 0x64}));
+    EXPECT_EQ(readBytes(host_.get(), 4, 2s), (Bytes{0x10, 0x00, 0x00, 0x00}));
+    const std::vector<DrawerPulse> pulses = printer_->pulses();
+    ASSERT_EQ(pulses.size(), 1u);
+    EXPECT_EQ(pulses[0].pin, 2);
+    EXPECT_EQ(pulses[0].onMs, 100);
+    EXPECT_EQ(pulses[0].offMs, 200);
+    EXPECT_GE(pulses[0].time, before);
+    EXPECT_LE(pulses[0].time, Clock::now());
+    EXPECT_TRUE(printer_->drawerOpen());
+    EXPECT_EQ(ask(kStatus1), Bytes{0x12});
+    EXPECT_NE(printer_->text().find("[ESC p pin2 100ms/200ms]"), std::string::npos);
+}
+
+TEST_F(SerialPrinterTest, StatusRequestInsideGraphicsAnsweredButNotText) {
+    start();
+    // GS v 0, 4 bytes x 1 row, whose data is 10 04 01 and 'Z'.
+    const Bytes image = {0x1D, 0x76, 0x30, 0x00, 0x04, 0x00, 0x01, 0x00, 0x10, 0x04, 0x01, 'Z'};
+    EXPECT_EQ(ask(Bytes{'A'} + image + Bytes{'B', 0x0A}), Bytes{0x16});
+    ASSERT_TRUE(printer_->waitForBytes(15, 2s));
+    ASSERT_TRUE(printer_->waitUntilPrinted(2s));
+    EXPECT_EQ(printer_->text(), "A[GS v 0 image 4x1]B\n");
+}
+
+TEST_F(SerialPrinterTest, RecordKeepsChunksInOrderAndClears) {
+    start();
+    ASSERT_TRUE(writeAll(host_.get(), {0x1B, 0x40}));
+    ASSERT_TRUE(printer_->waitForBytes(2, 2s));
+    ASSERT_TRUE(writeAll(host_.get(), {'h', 'i', 0x0A}));
+    ASSERT_TRUE(printer_->waitForSequence({'h', 'i'}, 1, 2s));
+    ASSERT_TRUE(printer_->waitUntilPrinted(2s));
+    const std::vector<ReceivedChunk> chunks = printer_->chunks();
+    ASSERT_EQ(chunks.size(), 2u);
+    EXPECT_LE(chunks[0].time, chunks[1].time);
+    EXPECT_EQ(chunks[1].bytes, (Bytes{'h', 'i', 0x0A}));
+    EXPECT_EQ(chunks[0].connection, 0);
+    EXPECT_EQ(printer_->received(), (Bytes{0x1B, 0x40, 'h', 'i', 0x0A}));
+    EXPECT_EQ(printer_->text(), "[ESC @]hi\n");
+    EXPECT_FALSE(printer_->waitForSequence({'h', 'i'}, 2, 50ms));
+    printer_->clearRecord();
+    EXPECT_TRUE(printer_->received().empty());
+    EXPECT_TRUE(printer_->text().empty());
+    EXPECT_TRUE(printer_->chunks().empty());
+}
+
+TEST_F(SerialPrinterTest, UnplugAndReplugThroughLink) {
+    const std::string link =
+        (std::filesystem::temp_directory_path() / ("prnsim-lp-" + std::to_string(::getpid())))
+            .string();
+    SerialOptions options;
+    options.link = link;
+    start(options);
+    const std::string firstSlave = printer_->slavePath();
+    EXPECT_EQ(std::filesystem::read_symlink(link), firstSlave);
+    EXPECT_EQ(ask(kStatus1), Bytes{0x16});
+
+    ASSERT_TRUE(printer_->unplug());
+    EXPECT_FALSE(printer_->plugged());
+    uint8_t b = 0;
+    EXPECT_EQ(::read(host_.get(), &b, 1), 0);  // hang-up
+    EXPECT_EQ(::write(host_.get(), &b, 1), -1);
+    EXPECT_EQ(errno, EIO);
+    struct stat st;
+    EXPECT_NE(::lstat(link.c_str(), &st), 0);
+    host_.reset();
+
+    ASSERT_TRUE(printer_->replug());
+    EXPECT_EQ(std::filesystem::read_symlink(link), printer_->slavePath());
+    host_ = openRawSlave(link);
+    ASSERT_GE(host_.get(), 0);
+    EXPECT_EQ(ask(kStatus1), Bytes{0x16});
+    const std::vector<ReceivedChunk> chunks = printer_->chunks();
+    EXPECT_EQ(chunks.back().connection, 1);
+    printer_.reset();
+    EXPECT_NE(::lstat(link.c_str(), &st), 0);
+}
+
+TEST_F(SerialPrinterTest, SlowReaderLetsTheLineFillUp) {
+    SerialOptions options;
+    options.readRate = 200;
+    start(options);
+    // A pty holds a few KiB; at 200 bytes/s a 64 KiB write cannot get through at once.
+    const Bytes big = printData(64 * 1024);
+    size_t written = 0;
+    bool sawFull = false;
+    const auto deadline = Clock::now() + 2s;
+    while (written < big.size() && Clock::now() < deadline) {
+        const ssize_t n = ::write(host_.get(), big.data() + written, big.size() - written);
+        if (n > 0) written += static_cast<size_t>(n);
+        if (n < 0 && errno == EAGAIN) {
+            sawFull = true;
+            break;
+        }
+    }
+    EXPECT_TRUE(sawFull);
+    EXPECT_LT(written, big.size());
+    printer_->setReadRate(0);  // catches up at full speed
+    EXPECT_TRUE(printer_->waitForBytes(written, 5s));
+}
+
+}  // namespace
+}  // namespace prnsim::test
