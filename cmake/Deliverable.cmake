@@ -1,6 +1,6 @@
 # prn_add_deliverable(<name> CLASS <java class> SOURCES <transport sources...>)
 #
-# Makes <name>_device, an object library with the shared device core (monitor, claim,
+# Makes <name>_device, a static library with the shared device core (monitor, claim,
 # completion) and the transport, that tests link directly; and the shared library <name>
 # that the JVM loads: those objects, the core and the bridge compiled for <java class>, with
 # only the Java natives exported and the C++ runtime linked in statically.
@@ -8,7 +8,7 @@ set(PRN_CORE_DIR ${CMAKE_CURRENT_LIST_DIR}/../core)
 
 function(prn_add_deliverable name)
   cmake_parse_arguments(ARG "" "CLASS" "SOURCES" ${ARGN})
-  add_library(${name}_device OBJECT
+  add_library(${name}_device STATIC
     ${PRN_CORE_DIR}/Claim.cpp
     ${PRN_CORE_DIR}/StatusMonitor.cpp
     ${ARG_SOURCES})

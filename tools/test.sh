@@ -9,7 +9,7 @@ kind="${1:-}"
 jobs="${PRN_JOBS:-2}"
 if [ -z "$kind" ]; then
   build=build
-  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
+  cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPRN_BUILD_JAVA=ON -DPRN_SANITIZE=
 else
   build="build-$kind"
   cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Debug -DPRN_SANITIZE="$kind" -DPRN_BUILD_JAVA=OFF

@@ -1,0 +1,73 @@
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.io.OutputStreamWriter;
+import java.io.Writer;
+import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+
+/**
+ * The virtual printer command for the demo: started as a child, asked one command line at a
+ * time, each answered by one line beginning "ok" or "error".
+ */
+final class VirtualPrinterLink implements AutoCloseable {
+    private final Process process;
+    private final BufferedReader answers;
+    private final Writer commands;
+    private final String device;
+
+    VirtualPrinterLink(String command, String... options) throws IOException {
+        List<String> argv = new ArrayList<>(List.of(command, "serial"));
+        argv.addAll(List.of(options));
+        process = new ProcessBuilder(argv).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        answers = new BufferedReader(new InputStreamReader(process.getInputStream(),
+                StandardCharsets.UTF_8));
+        commands = new OutputStreamWriter(process.getOutputStream(), StandardCharsets.UTF_8);
+        String first = answers.readLine();
+        if (first == null || !first.startsWith("device ")) {
+            process.destroyForcibly();
+            throw new IOException("virtual printer started with '" + first + "'");
+        }
+        device = first.substring("device ".length());
+    }
+
+    String device() {
+        return device;
+    }
+
+    /** Sends one command; returns what follows "ok", or throws with the error line. */
+    String ask(String line) throws IOException {
+        commands.write(line + "\n");
+        commands.flush();
+        String reply = answers.readLine();
+        if (reply == null) {
+            throw new IOException("virtual printer ended before answering '" + line + "'");
+        }
+        if (!reply.startsWith("ok")) {
+            throw new IOException("'" + line + "' answered '" + reply + "'");
+        }
+        return reply.substring(2).trim();
+    }
+
+    @Override
+    public void close() throws IOException {
+        try {
+            if (process.isAlive()) {
+                commands.write("quit\n");
+                commands.close();
+            }
+        } catch (IOException e) {
+            // It ended on its own.
+        }
+        try {
+            if (!process.waitFor(5, TimeUnit.SECONDS)) {
+                process.destroyForcibly();
+            }
+        } catch (InterruptedException e) {
+            process.destroyForcibly();
+            Thread.currentThread().interrupt();
+        }
+    }
+}

@@ -1,0 +1,92 @@
+package com.keldo.jpos.JNativePort;
+
+/**
+ * The eleven calls every native printer connection offers, whatever the cable.
+ *
+ * <p>Each of the four port classes declares these methods as {@code native}; the matching shared
+ * library exports them under the JNI name of that class. A library keeps one process-wide
+ * connection: all instances of a port class act on the same printer, so a service holds one.
+ *
+ * <p>No class here loads its library by itself. The service (or a test) loads the one it wants,
+ * by absolute path, before the first call, with {@link #load(String)}; calling a native of a class
+ * whose library is not loaded throws {@link UnsatisfiedLinkError}.
+ *
+ * <p>Results are the library's numbers, passed on unchanged: 0 success, the readiness results 1
+ * (cover open) and 2 (paper end) from {@link #_openPort}, negative error codes otherwise
+ * (-1 not open or no answer, -2 I/O failure or refused, -3 bad settings).
+ */
+public interface NativePort {
+    /** Printer status from {@link #_getPrinterStatus}: ready. */
+    int STATUS_READY = 0;
+    /** Printer status: the cover is open. */
+    int STATUS_COVER_OPEN = 1;
+    /** Printer status: the paper has run out. */
+    int STATUS_PAPER_END = 2;
+    /** Printer status: the printer is offline. */
+    int STATUS_OFFLINE = 8;
+    /** Printer status: the paper roll is nearly used up. */
+    int STATUS_PAPER_NEAR_END = 16;
+
+    /** Drawer kick-out connector pin 2 for {@link #_OpenDrawer}. */
+    long DRAWER_PIN_2 = 2;
+    /** Drawer kick-out connector pin 5 for {@link #_OpenDrawer}. */
+    long DRAWER_PIN_5 = 5;
+
+    /**
+     * Loads a port library for the classes of this package.
+     *
+     * <p>The JVM binds a native library to the class loader of the class that calls {@code
+     * System.load}, and looks up natives only in the libraries of their own class's loader. A
+     * service whose code lives in another class loader (a plug-in, a launcher) would load the
+     * library and still get {@link UnsatisfiedLinkError}; loading from here always binds it to the
+     * loader of the port classes.
+     *
+     * @param absolutePath e.g. /usr/lib/prn/libprnserial.so
+     * @throws UnsatisfiedLinkError if the file is missing or is not a loadable library
+     */
+    static void load(String absolutePath) {
+        System.load(absolutePath);
+    }
+
+    /**
+     * Opens the connection and asks the printer whether it is ready.
+     *
+     * @param jstrport device path, or "SOCKET:" and an IPv4 address for a network printer
+     * @param jstrbaud serial settings "rate,parity,data,stop,flow" or a bare rate; the TCP port
+     *     number for a network printer
+     * @return 0 open; 1 cover open and 2 paper end (the connection is closed again); negative on
+     *     failure
+     */
+    long _openPort(String jstrport, String jstrbaud);
+
+    /** Claims the printer, thermal or impact, and starts watching its status. */
+    long _claim(long timeout, boolean IsThermal);
+
+    void _release();
+
+    /** Stops the status watch and closes the connection; blocks for the release wait. */
+    void _closePort();
+
+    /** Reads what the printer has sent into the start of {@code rbuf}; returns the count. */
+    int _readData(byte[] rbuf, int rlen, long rtimeout);
+
+    /** Sends the first {@code slen} bytes of {@code sbuf} unchanged; returns the count sent. */
+    int _writeData(byte[] sbuf, int slen, long stimeout);
+
+    /** One of the {@code STATUS_} values, as last reported by the printer while claimed. */
+    int _getPrinterStatus(long ptimeout);
+
+    /** Non-zero while the cash drawer is reported open. */
+    int _getCashDrawerStatus(long ctimeout);
+
+    /**
+     * Pulses a drawer kick-out pin (2 or 5) with on and off times in milliseconds; 1 for any
+     * other pin (nothing is sent).
+     */
+    int _OpenDrawer(long PinNo, long PulseOnTime, long PulseOffTime);
+
+    int _WaitForUntilDrawerClose(boolean WaitClosed);
+
+    /** Waits up to {@code WaitTime} for everything sent so far to be printed. */
+    boolean _WaitForCompletePrinting(long WaitTime);
+}

@@ -1,0 +1,375 @@
+import java.io.BufferedReader;
+import java.io.BufferedWriter;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.io.OutputStreamWriter;
+import java.io.UncheckedIOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Path;
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.Base64;
+import java.util.HexFormat;
+import java.util.List;
+import java.util.concurrent.BlockingQueue;
+import java.util.concurrent.LinkedBlockingQueue;
+import java.util.concurrent.TimeUnit;
+
+/**
+ * The virtual printer command ({@code prnsim}) as a child process, driven line by line.
+ *
+ * <p>On start the command prints one line, {@code device <path>} for a serial printer or {@code
+ * port <n>} for a network printer, then answers every command line on its standard input with
+ * exactly one line beginning {@code ok} or {@code error}. Its standard error is passed through,
+ * so whatever it logs ends up next to the test output.
+ *
+ * <p>Every answer is awaited with a deadline: a printer process that hangs or dies fails the test
+ * with a message instead of hanging it.
+ */
+final class VirtualPrinterProcess implements AutoCloseable {
+    /** Longest wait for the first line and for an answer to a command that does not wait itself. */
+    static final Duration ANSWER_DEADLINE = Duration.ofSeconds(10);
+
+    private static final String END_OF_OUTPUT = "\u0000end of output";
+    private static final HexFormat HEX = HexFormat.of();
+
+    private final Process process;
+    private final BufferedWriter commands;
+    private final BlockingQueue<String> lines = new LinkedBlockingQueue<>();
+    private final String device;
+    private final int port;
+
+    /** Thrown when the printer answers {@code error}, answers late, or is gone. */
+    static final class PrinterCommandException extends RuntimeException {
+        private static final long serialVersionUID = 1L;
+
+        PrinterCommandException(String message) {
+            super(message);
+        }
+    }
+
+    /** A serial printer on a fresh pty; {@code options} e.g. "--modem", "--link", path. */
+    static VirtualPrinterProcess serial(String... options) {
+        return start("serial", options);
+    }
+
+    /** A network printer on a loopback port; {@code options} e.g. "--net-model". */
+    static VirtualPrinterProcess tcp(String... options) {
+        return start("tcp", options);
+    }
+
+    /** The command as the build passes it in the system property prn.sim. */
+    static Path command() {
+        String path = System.getProperty("prn.sim");
+        if (path == null || path.isEmpty()) {
+            throw new IllegalStateException(
+                    "system property prn.sim (the virtual printer command) is not set");
+        }
+        return Path.of(path);
+    }
+
+    private static VirtualPrinterProcess start(String kind, String... options) {
+        List<String> argv = new ArrayList<>();
+        argv.add(command().toString());
+        argv.add(kind);
+        argv.addAll(List.of(options));
+        try {
+            ProcessBuilder builder = new ProcessBuilder(argv);
+            builder.redirectError(ProcessBuilder.Redirect.INHERIT);
+            return new VirtualPrinterProcess(builder.start());
+        } catch (IOException e) {
+            throw new UncheckedIOException("cannot start " + argv, e);
+        }
+    }
+
+    private VirtualPrinterProcess(Process process) {
+        this.process = process;
+        this.commands = new BufferedWriter(new OutputStreamWriter(process.getOutputStream(),
+                StandardCharsets.UTF_8));
+        Thread reader = new Thread(this::readAnswers, "prnsim-" + process.pid());
+        reader.setDaemon(true);
+        reader.start();
+
+        String first = nextLine("its first line");
+        String[] words = first.split(" ", 2);
+        if (words.length == 2 && words[0].equals("device")) {
+            device = words[1];
+            port = -1;
+        } else if (words.length == 2 && words[0].equals("port")) {
+            device = null;
+            port = Integer.parseInt(words[1].trim());
+        } else {
+            process.destroyForcibly();
+            throw new PrinterCommandException("virtual printer started with '" + first + "'");
+        }
+    }
+
+    private void readAnswers() {
+        try (BufferedReader in = new BufferedReader(new InputStreamReader(process.getInputStream(),
+                StandardCharsets.UTF_8))) {
+            for (String line; (line = in.readLine()) != null; ) {
+                lines.add(line);
+            }
+        } catch (IOException e) {
+            // The process is gone; the waiting caller learns it from END_OF_OUTPUT.
+        } finally {
+            lines.add(END_OF_OUTPUT);
+        }
+    }
+
+    private String nextLine(String what) {
+        return nextLine(what, ANSWER_DEADLINE);
+    }
+
+    private String nextLine(String what, Duration deadline) {
+        String line;
+        try {
+            line = lines.poll(deadline.toMillis(), TimeUnit.MILLISECONDS);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            throw new PrinterCommandException("interrupted waiting for " + what);
+        }
+        if (line == null) {
+            throw new PrinterCommandException("virtual printer gave no answer to " + what
+                    + " within " + deadline.toMillis() + " ms");
+        }
+        if (line.equals(END_OF_OUTPUT)) {
+            lines.add(END_OF_OUTPUT);
+            throw new PrinterCommandException("virtual printer ended (" + exitText()
+                    + ") before answering " + what);
+        }
+        return line;
+    }
+
+    private String exitText() {
+        try {
+            boolean ended = process.waitFor(1, TimeUnit.SECONDS);
+            return ended ? "exit status " + process.exitValue() : "still running";
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            return "unknown";
+        }
+    }
+
+    /** The pty path a serial printer listens on. */
+    String device() {
+        if (device == null) {
+            throw new IllegalStateException("not a serial printer");
+        }
+        return device;
+    }
+
+    /** The loopback TCP port a network printer listens on. */
+    int port() {
+        if (port < 0) {
+            throw new IllegalStateException("not a network printer");
+        }
+        return port;
+    }
+
+    /** Sends one command line and returns the whole answer line, ok or error. */
+    synchronized String answer(String line, Duration deadline) {
+        try {
+            commands.write(line);
+            commands.newLine();
+            commands.flush();
+        } catch (IOException e) {
+            throw new PrinterCommandException("cannot send '" + line + "' (" + exitText() + ")");
+        }
+        return nextLine("'" + abbreviate(line) + "'", deadline);
+    }
+
+    /** Sends a command that must succeed; returns what follows "ok" (without the blank). */
+    String ok(String line) {
+        return ok(line, ANSWER_DEADLINE);
+    }
+
+    private String ok(String line, Duration deadline) {
+        String reply = answer(line, deadline);
+        if (reply.equals("ok")) {
+            return "";
+        }
+        if (reply.startsWith("ok ")) {
+            return reply.substring(3);
+        }
+        throw new PrinterCommandException("'" + abbreviate(line) + "' answered '"
+                + abbreviate(reply) + "'");
+    }
+
+    private static String abbreviate(String s) {
+        return s.length() <= 120 ? s : s.substring(0, 117) + "...";
+    }
+
+    // --- printer state ---
+
+    void coverOpen(boolean open) {
+        ok("cover " + (open ? "open" : "close"));
+    }
+
+    /** "ok", "near" or "end". */
+    void paper(String state) {
+        ok("paper " + state);
+    }
+
+    void offline(boolean on) {
+        ok("offline " + onOff(on));
+    }
+
+    void drawerOpen(boolean open) {
+        ok("drawer " + (open ? "open" : "close"));
+    }
+
+    /** The data-set-ready line as the library's modem-line shim reports it. */
+    void dsr(boolean on) {
+        ok("dsr " + onOff(on));
+    }
+
+    /** A silent printer answers nothing at all. */
+    void silent(boolean on) {
+        ok("silent " + onOff(on));
+    }
+
+    /** The exact reply to DLE EOT 2; no bytes means no reply at all. */
+    void reply2(byte... reply) {
+        ok("reply2 " + (reply.length == 0 ? "none" : hex(reply)));
+    }
+
+    /** The exact reply to DLE EOT 4; no bytes means no reply at all. */
+    void reply4(byte... reply) {
+        ok("reply4 " + (reply.length == 0 ? "none" : hex(reply)));
+    }
+
+    /** Bytes per second the print engine prints; 0 prints at once. */
+    void printSpeed(int bytesPerSecond) {
+        ok("speed " + bytesPerSecond);
+    }
+
+    /**
+     * Network printer behaviour: refuse, accept, close-on-accept, silent, drop, drop-after N,
+     * slow N, normal.
+     */
+    void tcpMode(String mode) {
+        ok("tcp " + mode);
+    }
+
+    /** Sends bytes to the host as they are. */
+    void send(byte... bytes) {
+        ok("send " + hex(bytes));
+    }
+
+    /** A recoverable printer error (shown in DLE EOT 2 and the status block). */
+    void error(boolean on) {
+        ok("error " + onOff(on));
+    }
+
+    /** Pulls the serial cable: the pty goes away and reads on it end. */
+    void unplug() {
+        ok("unplug");
+    }
+
+    /** Plugs it back in; returns the device path, which may differ unless started with --link. */
+    String replug() {
+        return ok("replug");
+    }
+
+    // --- the record of what the host sent ---
+
+    /** Everything received since start or the last {@link #clear()}. */
+    byte[] received() {
+        return parseHex(ok("hex"));
+    }
+
+    /** Occurrences of {@code sequence} in what was received. */
+    int count(byte... sequence) {
+        return Integer.parseInt(ok("count " + hex(sequence)).trim());
+    }
+
+    /** Everything the printer sent to the host (replies, status blocks, {@link #send}). */
+    byte[] sent() {
+        return parseHex(ok("sent"));
+    }
+
+    /** The drawer pulses executed, as the command lists them ("pin:on:off,..."; empty for none). */
+    String pulses() {
+        return ok("pulses");
+    }
+
+    /** The text view of what was printed: printable text and line feeds, commands by name. */
+    String text() {
+        return new String(Base64.getDecoder().decode(ok("text").trim()), StandardCharsets.UTF_8);
+    }
+
+    /** Forgets what was received so far. */
+    void clear() {
+        ok("clear");
+    }
+
+    /** True once at least {@code count} bytes have been received, false when the time ran out. */
+    boolean waitBytes(int count, Duration timeout) {
+        return waitAnswer("wait-bytes " + count + " " + timeout.toMillis(), timeout);
+    }
+
+    /** True once {@code sequence} has been received {@code occurrences} times. */
+    boolean waitSequence(byte[] sequence, int occurrences, Duration timeout) {
+        String line = "wait-seq " + hex(sequence) + " " + occurrences + " " + timeout.toMillis();
+        return waitAnswer(line, timeout);
+    }
+
+    /** True once the print engine has worked through everything received. */
+    boolean waitPrinted(Duration timeout) {
+        return waitAnswer("wait-printed " + timeout.toMillis(), timeout);
+    }
+
+    private boolean waitAnswer(String line, Duration timeout) {
+        String reply = answer(line, timeout.plus(ANSWER_DEADLINE));
+        if (reply.startsWith("ok")) {
+            return true;
+        }
+        if (reply.startsWith("error")) {
+            return false;
+        }
+        throw new PrinterCommandException("'" + line + "' answered '" + reply + "'");
+    }
+
+    /** Asks the printer to end and waits for it; kills it if it does not end in time. */
+    @Override
+    public void close() {
+        try {
+            if (process.isAlive()) {
+                try {
+                    answer("quit", Duration.ofSeconds(3));
+                } catch (PrinterCommandException e) {
+                    // Ending anyway: closing its input is the other way to say quit.
+                }
+                commands.close();
+            }
+            if (!process.waitFor(5, TimeUnit.SECONDS)) {
+                process.destroyForcibly().waitFor(5, TimeUnit.SECONDS);
+            }
+        } catch (IOException e) {
+            process.destroyForcibly();
+        } catch (InterruptedException e) {
+            process.destroyForcibly();
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    boolean isAlive() {
+        return process.isAlive();
+    }
+
+    // --- hex spelling, as the command reads and writes it ---
+
+    static String hex(byte... bytes) {
+        return HEX.formatHex(bytes);
+    }
+
+    /** Reads "1b40", "1B 40" and the like. */
+    static byte[] parseHex(String text) {
+        return HEX.parseHex(text.replaceAll("\\s+", ""));
+    }
+
+    private static String onOff(boolean on) {
+        return on ? "on" : "off";
+    }
+}
