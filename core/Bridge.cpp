@@ -69,10 +69,11 @@ jsize LengthOf(JNIEnv* env, jbyteArray array) { return array ? env->GetArrayLeng
 PRN_NATIVE(openPort)(JNIEnv* env, jobject, jstring jstrport, jstring jstrbaud) -> jlong {
     JavaChars PortName(env, jstrport);
     JavaChars BaudRate(env, jstrbaud);
-    if (PortName.get() == nullptr || BaudRate.get() == nullptr) return BRELON_ERROR_NOT_OPEN;
     // A port still open from an earlier open is closed first; its monitor goes before it.
     if (MonitorStarted()) StopMonitor();
-    const long rtn = OpenFromJava(PortName.get(), BaudRate.get());
+    const long rtn = PortName.get() == nullptr || BaudRate.get() == nullptr
+                         ? BRELON_ERROR_NOT_OPEN
+                         : OpenFromJava(PortName.get(), BaudRate.get());
     if (rtn == BRELON_ERROR_SUCCESS) {
         m_bOpen = 1;
         return 0;

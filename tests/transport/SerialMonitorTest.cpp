@@ -258,6 +258,24 @@ TEST_F(SerialMonitor, CompletionEndsOnRelease) {
     EXPECT_LT(MillisSince(start), 2000);
 }
 
+TEST_F(SerialMonitor, CompletionRepeatsTheRequestEveryTenSeconds) {
+    ClaimThermal();
+    printer.setSilent(true);
+    const Bytes request{0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, 0x46, 0x46, 0x46, 0x46};
+    std::thread waiter([] { OutputCompletePrinting(); });
+    ASSERT_TRUE(printer.waitForSequence(request, 1, milliseconds(2000)));
+    const auto first = Clock::now();
+    EXPECT_TRUE(printer.waitForSequence(request, 2, milliseconds(15000)));
+    const long gap = MillisSince(first);
+    EXPECT_GE(gap, 9900);
+    EXPECT_LT(gap, 10000 * 14 / 10 + 150);
+    EXPECT_EQ(m_bSleepFlag, 1);  // the monitor polls fast while the wait runs
+    ReleaseDevice();
+    waiter.join();
+    EXPECT_EQ(m_OutputComplemetFlag, 0);
+    EXPECT_EQ(m_bSleepFlag, 0);
+}
+
 TEST_F(SerialMonitor, NoThreadOutlivesItsClaim) {
     const int before = ThreadCount();
     const int descriptors = OpenDescriptorCount();

@@ -85,6 +85,10 @@ TEST(SerialPortClosed, OperationsTouchNoDescriptor) {
     EXPECT_EQ(ReadPort(buffer, sizeof buffer), BRELON_ERROR_NOT_OPEN);
     EXPECT_EQ(ReadPort(buffer, 0), 0);
     EXPECT_EQ(WritePort(buffer, sizeof buffer), BRELON_ERROR_NOT_OPEN);
+    // No port is no port, whatever a stale status says.
+    m_bCoverOpen = 1;
+    EXPECT_EQ(WritePort(buffer, sizeof buffer), BRELON_ERROR_NOT_OPEN);
+    m_bCoverOpen = 0;
     EXPECT_EQ(ClosePort(), BRELON_ERROR_SUCCESS);
 }
 

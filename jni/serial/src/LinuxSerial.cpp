@@ -263,8 +263,8 @@ long ReadPort(uint8_t* readBuffer, long length) {
 
 long WritePort(const uint8_t* writeBuffer, long length) {
     const int fd = serPort.port;
-    if (m_bCoverOpen || m_bPaperEmpty || m_bOffline) return BRELON_ERROR_IO_FAIL;
     if (fd == kNoDescriptor) return BRELON_ERROR_NOT_OPEN;
+    if (m_bCoverOpen || m_bPaperEmpty || m_bOffline) return BRELON_ERROR_IO_FAIL;
     const bool handshake = serPort.originalPortSettings.flowControl == 'h';
     long written = 0;
     uint32_t lastProgress = timeGetTime();
