@@ -72,7 +72,7 @@ PRN_NATIVE(openPort)(JNIEnv* env, jobject, jstring jstrport, jstring jstrbaud) -
     // A port still open from an earlier open is closed first; its monitor goes before it.
     if (MonitorStarted()) StopMonitor();
     const long rtn = PortName.get() == nullptr || BaudRate.get() == nullptr
-                         ? BRELON_ERROR_NOT_OPEN
+                         ? long{BRELON_ERROR_NOT_OPEN}
                          : OpenFromJava(PortName.get(), BaudRate.get());
     if (rtn == BRELON_ERROR_SUCCESS) {
         m_bOpen = 1;
