@@ -1,6 +1,7 @@
 #include "LinuxSerial.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
@@ -286,9 +287,14 @@ long WritePort(const uint8_t* writeBuffer, long length) {
         if (handshake && chunk > kHandshakeChunk) chunk = kHandshakeChunk;
         const ssize_t took = write(fd, writeBuffer + written, static_cast<size_t>(chunk));
         if (took < 0) {
-            // A full output queue: wait for room rather than drop the rest of the job.
+            // A full output queue: wait for room (at most one step at a time) rather than drop
+            // the rest of the job.
             if (errno != EAGAIN && errno != EINTR) return BRELON_ERROR_IO_FAIL;
-            if (!waitStep()) return BRELON_ERROR_IO_FAIL;
+            if (ElapsedSince(lastProgress, timeGetTime()) >= kHandshakeAllowanceMs) {
+                return BRELON_ERROR_IO_FAIL;
+            }
+            pollfd room{fd, POLLOUT, 0};
+            poll(&room, 1, static_cast<int>(kPollStepMs));
             continue;
         }
         written += took;
