@@ -126,6 +126,13 @@ void TcpPrinter::drop() {
     request([&] { dropNow_ = true; });
 }
 
+void TcpPrinter::reset() {
+    request([&] {
+        dropNow_ = true;
+        resetNow_ = true;
+    });
+}
+
 void TcpPrinter::dropAfter(size_t bytes) {
     request([&] {
         dropArmed_ = true;
@@ -161,7 +168,14 @@ void TcpPrinter::apply() {
     }
     silent_ = mode_ == TcpMode::Silent;
     if (dropNow_ || (dropArmed_ && dropRemaining_ == 0)) {
+        if (resetNow_) {
+            // A close with linger 0 resets the connection: the host's next receive fails.
+            std::lock_guard hold(connMutex_);
+            const linger abort{1, 0};
+            if (conn_ >= 0) ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        }
         dropNow_ = false;
+        resetNow_ = false;
         dropArmed_ = false;
         closeConnection();
     }

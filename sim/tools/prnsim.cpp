@@ -53,7 +53,7 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
   clear                forget the record
   wait-bytes <n> <ms>  wait-seq <hex> <count> <ms>  wait-printed <ms>  (ok, or error timeout)
   serial: read-rate <bps>  unplug  replug (ok <device>)
-  tcp refuse|accept|close-on-accept|silent|drop|drop-after <n>|slow <bps>|normal
+  tcp refuse|accept|close-on-accept|silent|drop|reset|drop-after <n>|slow <bps>|normal
   connections (ok <n>)  wait-connections <n> <ms>
   quit
 Hex is "1b40", "1b 40" or "0x1b 0x40".
@@ -239,6 +239,8 @@ std::string Session::run(const std::string& line) {
             tcp->setMode(TcpMode::Silent);
         else if (what == "drop")
             tcp->drop();
+        else if (what == "reset")
+            tcp->reset();
         else if (what == "drop-after" && parseUnsigned(arg(2), &v))
             tcp->dropAfter(v);
         else if (what == "slow" && parseUnsigned(arg(2), &v))
@@ -247,7 +249,7 @@ std::string Session::run(const std::string& line) {
             tcp->setMode(TcpMode::Normal);
             tcp->setSlow(0);
         } else {
-            return "error expected refuse|accept|close-on-accept|silent|drop|drop-after <n>|"
+            return "error expected refuse|accept|close-on-accept|silent|drop|reset|drop-after <n>|"
                    "slow <bps>|normal";
         }
         if (!tcp->error().empty()) return "error " + tcp->error();

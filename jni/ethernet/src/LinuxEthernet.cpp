@@ -107,6 +107,13 @@ bool Connect() {
         FD_SET(sock, &writable);
         timeval limit{1, 0};
         if (select(sock + 1, nullptr, &writable, nullptr, &limit) <= 0) return fail();
+        // Writable also means "failed": a refused connection is no connection, or a
+        // reconnection would report success and start a monitor on a dead socket.
+        int pending = 0;
+        socklen_t size = sizeof pending;
+        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
+            return fail();
+        }
     }
     // Completed at once or after the wait: the same blocking, connected socket either way.
     if (!SetBlocking(sock, true)) return fail();
@@ -143,6 +150,12 @@ bool Reconnect() {
     StopMonitor();
     CloseLiveSocket();
     return ReOpenPort() == BRELON_ERROR_SUCCESS;
+}
+
+bool PeerHasClosed(int sock) {
+    if (sock == kNoSocket) return true;
+    pollfd state{sock, POLLRDHUP, 0};
+    return poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
 // After a reconnection the writer waits a second and sends the whole buffer again.
@@ -197,7 +210,9 @@ long ReadPort(uint8_t* readBuffer, long length) {
 
 long WritePort(const uint8_t* writeBuffer, long length) {
     if (!netPort.set) return BRELON_ERROR_NOT_OPEN;  // nothing to reconnect to
-    if (m_bPowerOFF) {
+    // A printer that closed its end takes no more data: what we sent would be gone without a
+    // word, so reconnect first, as after a failed receive.
+    if (m_bPowerOFF || PeerHasClosed(netPort.sock)) {
         if (!Reconnect()) return BRELON_ERROR_IO_FAIL;
         m_bPowerOFF = 0;
         return ResendWhole(writeBuffer, length);

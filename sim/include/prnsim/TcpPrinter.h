@@ -42,6 +42,7 @@ class TcpPrinter : public VirtualPrinter {
     void setMode(TcpMode mode);
     TcpMode mode() const;
     void drop();                   // close the current connection now
+    void reset();                  // reset it now (the printer restarts): the host's receive fails
     void dropAfter(size_t bytes);  // close it after this many more bytes have been received
     // Take data at this many bytes per second with a small receive buffer; 0 = full speed.
     void setSlow(unsigned bytesPerSecond);
@@ -66,6 +67,7 @@ class TcpPrinter : public VirtualPrinter {
     std::string error_;
     TcpMode mode_ = TcpMode::Normal;
     bool dropNow_ = false;
+    bool resetNow_ = false;
     bool dropArmed_ = false;
     size_t dropRemaining_ = 0;
     unsigned slowRate_ = 0;
