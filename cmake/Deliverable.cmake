@@ -10,6 +10,7 @@ function(prn_add_deliverable name)
   cmake_parse_arguments(ARG "" "CLASS" "SOURCES" ${ARGN})
   add_library(${name}_device STATIC
     ${PRN_CORE_DIR}/Claim.cpp
+    ${PRN_CORE_DIR}/ReadinessProbe.cpp
     ${PRN_CORE_DIR}/StatusMonitor.cpp
     ${ARG_SOURCES})
   target_include_directories(${name}_device PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)

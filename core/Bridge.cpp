@@ -70,7 +70,7 @@ PRN_NATIVE(openPort)(JNIEnv* env, jobject, jstring jstrport, jstring jstrbaud) -
     JavaChars PortName(env, jstrport);
     JavaChars BaudRate(env, jstrbaud);
     // A port still open from an earlier open is closed first; its monitor goes before it.
-    if (MonitorStarted()) StopMonitor();
+    StopMonitor();
     const long rtn = PortName.get() == nullptr || BaudRate.get() == nullptr
                          ? long{BRELON_ERROR_NOT_OPEN}
                          : OpenFromJava(PortName.get(), BaudRate.get());

@@ -12,6 +12,7 @@
 
 #include "Deliverable.h"
 #include "PrinterCommands.h"
+#include "ReadinessProbe.h"
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
 #include "Timing.h"
@@ -25,14 +26,9 @@ namespace {
 
 constexpr char kAddressPrefix[] = "SOCKET:";
 constexpr size_t kAddressPrefixLength = sizeof kAddressPrefix - 1;
-constexpr long kProbeReplyWindowMs = 200;
-constexpr int kProbeTries = 4;
-constexpr useconds_t kProbePauseUs = 100000;
 constexpr useconds_t kSendPauseUs = 10000;
 constexpr uint32_t kReopenSettleMs = 500;
 constexpr unsigned kResendDelaySeconds = 1;
-constexpr uint8_t kCoverOpenBit = 0x04;  // DLE EOT 2 reply
-constexpr uint8_t kPaperEndBits = 0x60;  // DLE EOT 4 reply
 
 sockaddr_in servAddr{};
 
@@ -121,27 +117,9 @@ bool Connect() {
     return true;
 }
 
-// One readiness query on the socket: the reply's last byte, or -1 after four tries.
-int ProbeQuery(const uint8_t (&request)[3]) {
-    uint8_t rbuf[32] = {};
-    send(netPort.sock, request, sizeof request, MSG_NOSIGNAL);
-    long dwReadBytes = 0;
-    for (int retrycount = 0; retrycount < kProbeTries; ++retrycount) {
-        dwReadBytes = ReadPortPrv(rbuf, sizeof rbuf, 1, kProbeReplyWindowMs);
-        if (dwReadBytes > 0) return rbuf[dwReadBytes - 1];
-        usleep(kProbePauseUs);
-    }
-    return -1;
-}
-
-long ReadinessProbe() {
-    const int offlineCause = ProbeQuery(escpos::kDleEot2);
-    if (offlineCause < 0) return BRELON_ERROR_NOT_OPEN;
-    if (offlineCause & kCoverOpenBit) return 1;
-    const int paperSensor = ProbeQuery(escpos::kDleEot4);
-    if (paperSensor < 0) return BRELON_ERROR_NOT_OPEN;
-    if (paperSensor & kPaperEndBits) return 2;
-    return BRELON_ERROR_SUCCESS;
+// The probe's requests go straight onto the socket: no device-state flag can hold them back.
+void SendProbeRequest(const uint8_t* request, long length) {
+    send(netPort.sock, request, static_cast<size_t>(length), MSG_NOSIGNAL);
 }
 
 // Replaces the connection: the old monitor is stopped and joined before its socket closes,
@@ -178,7 +156,7 @@ long OpenPort(const char* portName, const char* portSettings) {
     std::strcpy(netPort.RealIP, portName);
     if (!Connect()) return BRELON_ERROR_NOT_OPEN;
     CopyRecord(ReNetPort, netPort);
-    return ReadinessProbe();
+    return ReadinessProbe(&SendProbeRequest, 0);
 }
 
 long ReOpenPort() {

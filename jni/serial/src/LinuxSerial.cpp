@@ -13,6 +13,7 @@
 
 #include "Deliverable.h"
 #include "PrinterCommands.h"
+#include "ReadinessProbe.h"
 #include "StatusCodes.h"
 #include "Timing.h"
 #include "Transport.h"
@@ -23,11 +24,6 @@ namespace {
 
 constexpr uint32_t kPollStepMs = 20;
 constexpr long kDrainWindowMs = 500;
-constexpr long kProbeReplyWindowMs = 200;
-constexpr int kProbeReads = 4;
-constexpr uint32_t kProbePauseMs = 100;
-constexpr uint8_t kCoverOpenBit = 0x04;     // DLE EOT 2 reply
-constexpr uint8_t kPaperEndBits = 0x60;     // DLE EOT 4 reply
 // DTR/DSR handshake: how long the printer may hold DSR low before a write gives up, and the
 // most handed to the driver at once so that a dropped DSR stops the data soon.
 constexpr uint32_t kHandshakeAllowanceMs = 5000;
@@ -73,29 +69,8 @@ int DataSetReady(int fd) {
     return (bits & TIOCM_DSR) != 0 ? 1 : 0;
 }
 
-// One readiness query at open: sends the request and reads its reply, up to four reads 100 ms
-// apart. The reply's last byte, or -1 when the printer stays silent.
-int ProbeQuery(const uint8_t (&request)[3]) {
-    uint8_t reply[32] = {};
-    WritePort(request, sizeof request);
-    LoopSleep(kPollStepMs);
-    for (int read = 0; read < kProbeReads; ++read) {
-        const long got = ReadPortPrv(reply, sizeof reply, 1, kProbeReplyWindowMs);
-        if (got > 0) return reply[got - 1];
-        LoopSleep(kProbePauseMs);
-    }
-    return -1;
-}
-
-long ReadinessProbe() {
-    const int offlineCause = ProbeQuery(escpos::kDleEot2);
-    if (offlineCause < 0) return BRELON_ERROR_NOT_OPEN;
-    if (offlineCause & kCoverOpenBit) return 1;
-    const int paperSensor = ProbeQuery(escpos::kDleEot4);
-    if (paperSensor < 0) return BRELON_ERROR_NOT_OPEN;
-    if (paperSensor & kPaperEndBits) return 2;
-    return BRELON_ERROR_SUCCESS;
-}
+// The open-time probe's requests go through WritePort, so stale refusal flags hold them back.
+void ProbeWrite(const uint8_t* request, long length) { WritePort(request, length); }
 
 }  // namespace
 
@@ -177,7 +152,7 @@ long OpenPort(const char* portName, const char* portSettings) {
     // Whatever the printer sent before we asked is not a reply.
     uint8_t scratch[128];
     ReadPortPrv(scratch, sizeof scratch, 1, kDrainWindowMs);
-    return ReadinessProbe();
+    return ReadinessProbe(&ProbeWrite, kPollStepMs);
 }
 
 long serConfigurePort(uint8_t /*saveSettings*/, const SerPortSettings& settings) {
