@@ -1,3 +1,4 @@
+import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxEthernet;
 import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxSerial;
 import com.keldo.jpos.JNativePort.NativePort;
 import java.io.IOException;
@@ -11,11 +12,15 @@ import java.util.List;
  * native returns.
  *
  * <pre>
- * ReceiptDemo --lib LIBPRNSERIAL.so --sim PRNSIM        on a virtual printer started here
+ * ReceiptDemo --lib LIBPRNSERIAL.so --sim PRNSIM        on a virtual serial printer started here
+ * ReceiptDemo --lib LIBPRNNET.so --net --sim PRNSIM    on a virtual network printer
  * ReceiptDemo --lib LIBPRNSERIAL.so DEVICE [SETTINGS]   on a real printer, e.g. /dev/ttyUSB0 9600
+ * ReceiptDemo --lib LIBPRNNET.so --net SOCKET:ADDRESS PORT
  * </pre>
  *
- * With a virtual printer it finally shows what the printer received, as text and as hex.
+ * With a virtual printer it also claims the printer, opens and closes its cover to show the
+ * live status, waits for the printing to complete, and finally shows what the printer received,
+ * as text and as hex.
  */
 public final class ReceiptDemo {
     private ReceiptDemo() {}
@@ -23,11 +28,13 @@ public final class ReceiptDemo {
     public static void main(String[] args) throws IOException {
         String library = null;
         String simulator = null;
+        boolean network = false;
         List<String> rest = new ArrayList<>();
         for (int i = 0; i < args.length; i++) {
             switch (args[i]) {
                 case "--lib" -> library = value(args, ++i);
                 case "--sim" -> simulator = value(args, ++i);
+                case "--net" -> network = true;
                 case "-h", "--help" -> usage(0);
                 default -> rest.add(args[i]);
             }
@@ -36,15 +43,21 @@ public final class ReceiptDemo {
             usage(2);
         }
         NativePort.load(Path.of(library).toAbsolutePath().toString());
-        String settings = rest.size() == 2 ? rest.get(1) : "9600";
+        NativePort port = network ? new JNativeCommonPort4LinuxEthernet()
+                                  : new JNativeCommonPort4LinuxSerial();
 
         if (!rest.isEmpty()) {
-            System.exit(run(new JNativeCommonPort4LinuxSerial(), rest.get(0),
-                    settings) == 0 ? 0 : 1);
+            String settings = rest.size() == 2 ? rest.get(1) : "9600";
+            System.exit(run(port, rest.get(0), settings, null) == 0 ? 0 : 1);
         }
-        try (VirtualPrinterLink printer = new VirtualPrinterLink(simulator)) {
-            System.out.println("virtual printer on " + printer.device());
-            long opened = run(new JNativeCommonPort4LinuxSerial(), printer.device(), settings);
+        try (VirtualPrinterLink printer = network
+                ? new VirtualPrinterLink(simulator, "tcp", "--net-model")
+                : new VirtualPrinterLink(simulator, "serial")) {
+            String device = network ? "SOCKET:127.0.0.1" : printer.device();
+            String settings = network ? printer.device() : "9600";
+            System.out.println("virtual printer on " + (network ? "127.0.0.1 port " : "")
+                    + printer.device());
+            long opened = run(port, device, settings, printer);
             System.out.println();
             System.out.println("The printer received (text view):");
             System.out.println(new String(Base64.getDecoder().decode(printer.ask("text")),
@@ -58,8 +71,12 @@ public final class ReceiptDemo {
         }
     }
 
-    /** Open, print, pulse, close; returns the open result. */
-    private static long run(NativePort port, String device, String settings) {
+    /**
+     * Open, print, pulse, close; returns the open result. With a virtual printer to steer, the
+     * printer is claimed in between and its cover opened and closed.
+     */
+    private static long run(NativePort port, String device, String settings,
+            VirtualPrinterLink printer) throws IOException {
         long opened = port._openPort(device, settings);
         show("_openPort(\"" + device + "\", \"" + settings + "\")", opened, openMeaning(opened));
         if (opened != 0) {
@@ -72,6 +89,10 @@ public final class ReceiptDemo {
         show("_writeData(receipt, " + receipt.length + ", 5000)", written,
                 written == receipt.length ? "all bytes sent" : "");
 
+        if (printer != null) {
+            liveStatus(port, printer);
+        }
+
         long start = System.nanoTime();
         int drawer = port._OpenDrawer(NativePort.DRAWER_PIN_2, 100, 200);
         show("_OpenDrawer(2, 100, 200)", drawer, "pulse sent, returned after "
@@ -83,6 +104,71 @@ public final class ReceiptDemo {
         System.out.printf("%-45s returned after %d ms%n", "_closePort()",
                 (System.nanoTime() - start) / 1_000_000);
         return opened;
+    }
+
+    /** Claims the printer and shows the status following its cover. */
+    private static void liveStatus(NativePort port, VirtualPrinterLink printer)
+            throws IOException {
+        show("_claim(1000, true)", port._claim(1000, true), "claimed, thermal: status is live");
+        awaitStatus(port, 0);
+        printer.ask("cover open");
+        System.out.println("  (the printer's cover is opened)");
+        awaitStatus(port, 1);
+        byte[] line = "Cover test line\n".getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+        int refused = port._writeData(line, line.length, 5000);
+        show("_writeData(line, " + line.length + ", 5000)", refused,
+                refused == -2 ? "refused while the cover is open" : "");
+        printer.ask("cover close");
+        System.out.println("  (the printer's cover is closed)");
+        awaitStatus(port, 0);
+        int written = awaitWrite(port, line);
+        show("_writeData(line, " + line.length + ", 5000)", written,
+                written == line.length ? "printed" : "");
+        long start = System.nanoTime();
+        boolean done = port._WaitForCompletePrinting(10000);
+        System.out.printf("%-45s = %b   after %d ms%n", "_WaitForCompletePrinting(10000)", done,
+                (System.nanoTime() - start) / 1_000_000);
+    }
+
+    /** Polls _getPrinterStatus until it reports the wanted code or 5 s have passed. */
+    private static void awaitStatus(NativePort port, int wanted) {
+        long deadline = System.nanoTime() + 5_000_000_000L;
+        int status = port._getPrinterStatus(1000);
+        while (status != wanted && System.nanoTime() < deadline) {
+            pause();
+            status = port._getPrinterStatus(1000);
+        }
+        show("_getPrinterStatus(1000)", status, statusMeaning(status));
+    }
+
+    /** The write after the cover closed: retried until the monitor has seen the printer ready. */
+    private static int awaitWrite(NativePort port, byte[] line) {
+        long deadline = System.nanoTime() + 5_000_000_000L;
+        int written = port._writeData(line, line.length, 5000);
+        while (written == -2 && System.nanoTime() < deadline) {
+            pause();
+            written = port._writeData(line, line.length, 5000);
+        }
+        return written;
+    }
+
+    private static void pause() {
+        try {
+            Thread.sleep(50);
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    private static String statusMeaning(int status) {
+        return switch (status) {
+            case 0 -> "ready";
+            case 1 -> "cover open";
+            case 2 -> "paper end";
+            case 8 -> "offline";
+            case 16 -> "paper near end";
+            default -> "";
+        };
     }
 
     private static String openMeaning(long result) {
@@ -121,7 +207,9 @@ public final class ReceiptDemo {
 
     private static void usage(int status) {
         System.err.println("usage: ReceiptDemo --lib LIBPRNSERIAL.so --sim PRNSIM");
+        System.err.println("       ReceiptDemo --lib LIBPRNNET.so --net --sim PRNSIM");
         System.err.println("       ReceiptDemo --lib LIBPRNSERIAL.so DEVICE [SETTINGS]");
+        System.err.println("       ReceiptDemo --lib LIBPRNNET.so --net SOCKET:ADDRESS PORT");
         System.err.println("SETTINGS: rate,parity,data,stop,flow or a bare rate (default 9600)");
         System.exit(status);
     }

@@ -18,19 +18,21 @@ final class VirtualPrinterLink implements AutoCloseable {
     private final Writer commands;
     private final String device;
 
-    VirtualPrinterLink(String command, String... options) throws IOException {
-        List<String> argv = new ArrayList<>(List.of(command, "serial"));
+    /** connection: "serial" (device is the pty path) or "tcp" (device is the port number). */
+    VirtualPrinterLink(String command, String connection, String... options) throws IOException {
+        List<String> argv = new ArrayList<>(List.of(command, connection));
         argv.addAll(List.of(options));
         process = new ProcessBuilder(argv).redirectError(ProcessBuilder.Redirect.INHERIT).start();
         answers = new BufferedReader(new InputStreamReader(process.getInputStream(),
                 StandardCharsets.UTF_8));
         commands = new OutputStreamWriter(process.getOutputStream(), StandardCharsets.UTF_8);
         String first = answers.readLine();
-        if (first == null || !first.startsWith("device ")) {
+        String expected = connection.equals("tcp") ? "port " : "device ";
+        if (first == null || !first.startsWith(expected)) {
             process.destroyForcibly();
             throw new IOException("virtual printer started with '" + first + "'");
         }
-        device = first.substring("device ".length());
+        device = first.substring(expected.length());
     }
 
     String device() {
