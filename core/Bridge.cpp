@@ -75,6 +75,9 @@ PRN_NATIVE(openPort)(JNIEnv* env, jobject, jstring jstrport, jstring jstrbaud) -
                          ? long{BRELON_ERROR_NOT_OPEN}
                          : OpenFromJava(PortName.get(), BaudRate.get());
     if (rtn == BRELON_ERROR_SUCCESS) {
+        // The printer has just reported neither cover open nor paper end: an older report
+        // must not outlive that answer.
+        PrinterStatusResult = kStatusReady;
         m_bOpen = 1;
         return 0;
     }
@@ -95,6 +98,12 @@ PRN_NATIVE(closePort)(JNIEnv*, jobject) -> void {
         ClosePort();
         m_bOpen = 0;
     }
+    // Nothing watches the printer any more. A cover or paper report left standing would refuse
+    // the next open's own status requests, so a printer closed with its cover open could never
+    // be opened again; the next open asks the printer instead.
+    m_bCoverOpen = 0;
+    m_bPaperEmpty = 0;
+    m_bOffline = 0;
 }
 
 PRN_NATIVE(readData)(JNIEnv* env, jobject, jbyteArray rbuf, jint, jlong) -> jint {
