@@ -15,14 +15,16 @@ function(prn_add_deliverable name)
     ${ARG_SOURCES})
   target_include_directories(${name}_device PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
   target_link_libraries(${name}_device PUBLIC prncore)
-  target_compile_options(${name}_device PRIVATE -fvisibility=hidden -fvisibility-inlines-hidden)
+  target_compile_options(${name}_device PRIVATE -fvisibility=hidden -fvisibility-inlines-hidden
+                         -fno-exceptions -fno-rtti)
   prn_warnings(${name}_device)
 
   add_library(${name} SHARED ${PRN_CORE_DIR}/Bridge.cpp)
   target_compile_definitions(${name} PRIVATE PRN_JNI_CLASS=${ARG_CLASS})
   target_include_directories(${name} PRIVATE ${JNI_INCLUDE_DIRS})
   target_link_libraries(${name} PRIVATE ${name}_device prncore Threads::Threads)
-  target_compile_options(${name} PRIVATE -fvisibility=hidden -fvisibility-inlines-hidden)
+  target_compile_options(${name} PRIVATE -fvisibility=hidden -fvisibility-inlines-hidden
+                         -fno-exceptions -fno-rtti)
   target_link_options(${name} PRIVATE
     -static-libstdc++ -static-libgcc
     -Wl,--version-script=${PRN_CORE_DIR}/natives.map

@@ -4,7 +4,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 
 #include "Deliverable.h"
 #include "DeviceState.h"
@@ -21,7 +20,17 @@ constexpr size_t kThermalStack = 64 * 1024;
 
 // The monitor's thread handle. Start and stop are serialised so that a handle is joined
 // exactly once, whichever Java thread releases, reclaims or reconnects.
-std::mutex g_lifecycle;
+pthread_mutex_t g_lifecycle = PTHREAD_MUTEX_INITIALIZER;
+
+// Holds g_lifecycle for a scope. A plain pthread mutex: the C++ one would bring the C++
+// runtime's exception support into the library for an error it can never report.
+class Lifecycle {
+public:
+    Lifecycle() { pthread_mutex_lock(&g_lifecycle); }
+    ~Lifecycle() { pthread_mutex_unlock(&g_lifecycle); }
+    Lifecycle(const Lifecycle&) = delete;
+    Lifecycle& operator=(const Lifecycle&) = delete;
+};
 pthread_t g_thread{};
 bool g_started = false;
 
@@ -146,7 +155,7 @@ void* StatusHandlerDot(void* fd) {
 }
 
 int StartMonitor(DecodeMode mode, int fd) {
-    std::lock_guard<std::mutex> hold(g_lifecycle);
+    const Lifecycle hold;
     g_MonitorRun = 0;
     JoinLocked();
 
@@ -173,12 +182,12 @@ int StartMonitor(DecodeMode mode, int fd) {
 }
 
 void StopMonitor() {
-    std::lock_guard<std::mutex> hold(g_lifecycle);
+    const Lifecycle hold;
     g_MonitorRun = 0;
     JoinLocked();
 }
 
 bool MonitorStarted() {
-    std::lock_guard<std::mutex> hold(g_lifecycle);
+    const Lifecycle hold;
     return g_started;
 }
