@@ -51,9 +51,10 @@ void Decode(int fd, DecodeMode mode, const uint8_t* batch, long n) {
                                                               static_cast<intptr_t>(fd))});
 }
 
+// The refusal flag first: a caller that sees 8 and writes at once is refused at once.
 void SetOffline() {
-    PrinterStatusResult = kStatusOffline;
     m_bOffline = 1;
+    PrinterStatusResult = kStatusOffline;
 }
 
 // The line has dropped DSR: report offline, decode what is still waiting, then wait (checking
@@ -96,8 +97,7 @@ void CheckConnection(int fd, DecodeMode mode) {
             if (Hooks().waitOutOffline) {
                 WaitOutOfflineLine(fd, mode);
             } else {
-                m_bOffline = 1;
-                PrinterStatusResult = kStatusOffline;
+                SetOffline();
             }
             return;
     }
