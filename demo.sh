@@ -1,13 +1,21 @@
 #!/bin/sh
-# Builds everything and prints a sample receipt through libprnserial.so from a JVM.
+# Builds what the demo needs and prints a sample receipt through libprnserial.so from a JVM.
 #   ./demo.sh                      on the virtual printer (started by the demo, text view shown)
 #   ./demo.sh DEVICE [SETTINGS]    on a real printer, e.g. ./demo.sh /dev/ttyUSB0 9600,none,8,1,none
 #   ./demo.sh --net                the same through libprnnet.so on a virtual network printer
 #   ./demo.sh --net SOCKET:ADDRESS PORT   on a real network printer
-# BUILD_DIR chooses the build folder (default: build).
+# BUILD_DIR chooses the build folder (default: build). The build's output goes to
+# BUILD_DIR/demo-build.log and is shown only when the build fails.
 set -e
 root=$(cd "$(dirname "$0")" && pwd)
 build=${BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -DPRN_BUILD_JAVA=ON -DPRN_SANITIZE=
-cmake --build "$build" -j2
+mkdir -p "$build"
+log="$build/demo-build.log"
+echo "Building the demo in $build ..."
+if ! { cmake -S "$root" -B "$build" -DPRN_BUILD_JAVA=ON -DPRN_SANITIZE= &&
+       cmake --build "$build" -j2 --target receipt_demo; } > "$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  echo "demo.sh: the build failed; the whole log is $log" >&2
+  exit 1
+fi
 exec sh "$build/receipt-demo.sh" "$@"

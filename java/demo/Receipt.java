@@ -1,5 +1,7 @@
 import java.io.ByteArrayOutputStream;
 import java.nio.charset.StandardCharsets;
+import java.util.ArrayList;
+import java.util.List;
 
 /** A sample till receipt as ESC/POS bytes, 42 columns wide (font A on 80 mm paper). */
 final class Receipt {
@@ -10,6 +12,7 @@ final class Receipt {
     private static final byte LF = 0x0A;
 
     private final ByteArrayOutputStream out = new ByteArrayOutputStream();
+    private final List<String> lines = new ArrayList<>();
 
     /** ESC @: forget any mode left behind by an earlier job. */
     Receipt initialize() {
@@ -32,6 +35,7 @@ final class Receipt {
     }
 
     Receipt line(String text) {
+        lines.add(text);
         byte[] ascii = text.getBytes(StandardCharsets.US_ASCII);
         out.write(ascii, 0, ascii.length);
         return bytes(LF);
@@ -58,6 +62,11 @@ final class Receipt {
         return out.toByteArray();
     }
 
+    /** The text of every line, in order, as it must come out of the printer. */
+    List<String> lines() {
+        return List.copyOf(lines);
+    }
+
     static String money(long cents) {
         return String.format("%d.%02d", cents / 100, cents % 100);
     }
@@ -70,7 +79,7 @@ final class Receipt {
     }
 
     /** The demo's receipt: header, items, total, thanks, cut. */
-    static byte[] sample() {
+    static Receipt sample() {
         Receipt r = new Receipt().initialize();
         r.align(1).bold(true).size(2, 2).line("HARBOUR ST GROCER").size(1, 1).bold(false);
         r.line("12 Harbour Street").line("Till 2   Receipt 000417").align(0).rule();
@@ -84,6 +93,6 @@ final class Receipt {
         r.rule().bold(true).size(1, 2).item("TOTAL", total).size(1, 1).bold(false);
         r.item("Cash", 2000).item("Change", 2000 - total);
         r.align(1).line("").line("Thank you, see you soon").align(0);
-        return r.feedAndCut().toBytes();
+        return r.feedAndCut();
     }
 }

@@ -2,10 +2,12 @@ import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxEthernet;
 import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxSerial;
 import com.keldo.jpos.JNativePort.NativePort;
 import java.io.IOException;
+import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Base64;
 import java.util.List;
+import java.util.regex.Pattern;
 
 /**
  * Prints a sample receipt through libprnserial.so and pulses the cash drawer, showing what each
@@ -20,10 +22,16 @@ import java.util.List;
  *
  * With a virtual printer it also claims the printer, opens and closes its cover to show the
  * live status, waits for the printing to complete, and finally shows what the printer received,
- * as text and as hex.
+ * as text and as hex, and checks that every line sent was printed.
  */
 public final class ReceiptDemo {
     private ReceiptDemo() {}
+
+    /** The line printed once the cover is closed again. */
+    private static final String COVER_TEST_LINE = "Cover test line";
+    /** How the printer's text view shows a command or a byte that is not text: "[GS ! 17]". */
+    private static final Pattern COMMAND_LABEL =
+            Pattern.compile("\\[(?:DLE|ESC|FS|GS|HT|FF|CR|CAN|0x[0-9A-F]{2})[^\\]]*\\]");
 
     public static void main(String[] args) throws IOException {
         String library = null;
@@ -52,20 +60,35 @@ public final class ReceiptDemo {
         }
         try (VirtualPrinterLink printer = network
                 ? new VirtualPrinterLink(simulator, "tcp", "--net-model")
-                : new VirtualPrinterLink(simulator, "serial")) {
+                : new VirtualPrinterLink(simulator, "serial", "--modem")) {
             String device = network ? "SOCKET:127.0.0.1" : printer.device();
             String settings = network ? printer.device() : "9600";
             System.out.println("virtual printer on " + (network ? "127.0.0.1 port " : "")
                     + printer.device());
             long opened = run(port, device, settings, printer);
             System.out.println();
-            System.out.println("The printer received (text view):");
-            System.out.println(new String(Base64.getDecoder().decode(printer.ask("text")),
-                    java.nio.charset.StandardCharsets.UTF_8));
+            String text = new String(Base64.getDecoder().decode(printer.ask("text")),
+                    StandardCharsets.UTF_8);
+            System.out.println("The printer received (text view: what it printed, with its"
+                    + " commands in brackets):");
+            // Framed, so that no line of the receipt starts like a line of build output.
+            for (String line : text.split("\n", -1)) {
+                System.out.println("  | " + line);
+            }
             System.out.println("As hex:");
             System.out.println(grouped(printer.ask("hex")));
             System.out.println("Drawer pulses: " + printer.ask("pulses"));
-            if (opened != 0) {
+            List<String> expected = new ArrayList<>(Receipt.sample().lines());
+            expected.add(COVER_TEST_LINE);
+            List<String> missing = missingLines(text, expected);
+            if (missing.isEmpty()) {
+                System.out.println("Every one of the " + expected.size()
+                        + " lines sent is in the text view.");
+            } else {
+                System.out.println("Lines sent but missing from the printer's text view: "
+                        + missing);
+            }
+            if (opened != 0 || !missing.isEmpty()) {
                 System.exit(1);
             }
         }
@@ -84,7 +107,7 @@ public final class ReceiptDemo {
         }
         show("_getPrinterStatus(1000)", port._getPrinterStatus(1000), "");
 
-        byte[] receipt = Receipt.sample();
+        byte[] receipt = Receipt.sample().toBytes();
         int written = port._writeData(receipt, receipt.length, 5000);
         show("_writeData(receipt, " + receipt.length + ", 5000)", written,
                 written == receipt.length ? "all bytes sent" : "");
@@ -114,7 +137,7 @@ public final class ReceiptDemo {
         printer.ask("cover open");
         System.out.println("  (the printer's cover is opened)");
         awaitStatus(port, 1);
-        byte[] line = "Cover test line\n".getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+        byte[] line = (COVER_TEST_LINE + "\n").getBytes(StandardCharsets.US_ASCII);
         int refused = port._writeData(line, line.length, 5000);
         show("_writeData(line, " + line.length + ", 5000)", refused,
                 refused == -2 ? "refused while the cover is open" : "");
@@ -185,6 +208,28 @@ public final class ReceiptDemo {
 
     private static void show(String call, long result, String meaning) {
         System.out.printf("%-45s = %d%s%n", call, result, meaning.isEmpty() ? "" : "   " + meaning);
+    }
+
+    /**
+     * The lines of {@code expected} that the text view does not show in that order, once the
+     * command labels are taken out of it.
+     */
+    static List<String> missingLines(String textView, List<String> expected) {
+        String[] printed = COMMAND_LABEL.matcher(textView).replaceAll("").split("\n", -1);
+        List<String> missing = new ArrayList<>();
+        int next = 0;
+        for (String line : expected) {
+            int at = next;
+            while (at < printed.length && !printed[at].equals(line)) {
+                at++;
+            }
+            if (at == printed.length) {
+                missing.add(line);
+            } else {
+                next = at + 1;
+            }
+        }
+        return missing;
     }
 
     /** Hex in lines of 32 bytes, bytes separated by blanks. */

@@ -3,11 +3,12 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/select.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstring>
 
 #include "Deliverable.h"
@@ -29,8 +30,23 @@ constexpr size_t kAddressPrefixLength = sizeof kAddressPrefix - 1;
 constexpr useconds_t kSendPauseUs = 10000;
 constexpr uint32_t kReopenSettleMs = 500;
 constexpr unsigned kResendDelaySeconds = 1;
+constexpr int kConnectWaitMs = 1000;
 
 sockaddr_in servAddr{};
+
+// Opening, closing and reconnecting each replace the connection's socket and its monitor; they
+// run one at a time, so a close from one Java thread cannot fall into the middle of another
+// thread's reconnection and leave the new socket and monitor behind. A plain pthread mutex, as
+// for the monitor's lifecycle: no C++ runtime exception support in the library.
+pthread_mutex_t g_connection = PTHREAD_MUTEX_INITIALIZER;
+
+class ConnectionChange {
+public:
+    ConnectionChange() { pthread_mutex_lock(&g_connection); }
+    ~ConnectionChange() { pthread_mutex_unlock(&g_connection); }
+    ConnectionChange(const ConnectionChange&) = delete;
+    ConnectionChange& operator=(const ConnectionChange&) = delete;
+};
 
 void ClearRecord(NETPort& record) {
     record.set = 0;
@@ -41,17 +57,18 @@ void ClearRecord(NETPort& record) {
 }
 
 void CopyRecord(NETPort& to, const NETPort& from) {
-    to.set = from.set;
+    to.set = from.set.load();
     std::memcpy(to.portName, from.portName, sizeof to.portName);
     std::memcpy(to.RealIP, from.RealIP, sizeof to.RealIP);
     to.sock = from.sock.load();
     to.portnum = from.portnum;
 }
 
+// Only the low 16 bits reach the socket address, so a long number wraps rather than overflows.
 int LeadingDecimal(const char* text) {
-    int value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10 + (*text - '0');
-    return value;
+    uint32_t value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + uint32_t(*text - '0');
+    return static_cast<int>(value);
 }
 
 // Closes the live socket once; the number is forgotten before it is released, so no path can
@@ -81,7 +98,7 @@ bool SetBlocking(int sock, bool blocking) {
 }
 
 // A new socket connected within one second, in blocking mode, recorded in netPort; false with
-// nothing left open otherwise.
+// nothing left open otherwise. Called with g_connection held.
 bool Connect() {
     const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) return false;
@@ -98,11 +115,10 @@ bool Connect() {
     servAddr.sin_addr.s_addr = inet_addr(netPort.RealIP);
     if (connect(sock, reinterpret_cast<const sockaddr*>(&servAddr), sizeof servAddr) != 0) {
         if (errno != EINPROGRESS) return fail();
-        fd_set writable;
-        FD_ZERO(&writable);
-        FD_SET(sock, &writable);
-        timeval limit{1, 0};
-        if (select(sock + 1, nullptr, &writable, nullptr, &limit) <= 0) return fail();
+        // poll, not select: a process with many files (a JVM raises its limit) hands out
+        // socket numbers above what a select set can hold.
+        pollfd writable{sock, POLLOUT, 0};
+        if (poll(&writable, 1, kConnectWaitMs) <= 0) return fail();
         // Writable also means "failed": a refused connection is no connection, or a
         // reconnection would report success and start a monitor on a dead socket.
         int pending = 0;
@@ -123,8 +139,11 @@ void SendProbeRequest(const uint8_t* request, long length) {
 }
 
 // Replaces the connection: the old monitor is stopped and joined before its socket closes,
-// then a new connection and a new monitor. False when the reconnection failed.
+// then a new connection and a new monitor. False when the reconnection failed, or when the
+// port was closed meanwhile (there is nothing to reconnect to then).
 bool Reconnect() {
+    const ConnectionChange hold;
+    if (!netPort.set) return false;
     StopMonitor();
     CloseLiveSocket();
     return ReOpenPort() == BRELON_ERROR_SUCCESS;
@@ -139,13 +158,21 @@ bool PeerHasClosed(int sock) {
 // After a reconnection the writer waits a second and sends the whole buffer again.
 long ResendWhole(const uint8_t* writeBuffer, long length) {
     sleep(kResendDelaySeconds);
-    CopyRecord(netPort, ReNetPort);
-    return send(netPort.sock, writeBuffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    int sock;
+    {
+        const ConnectionChange hold;
+        CopyRecord(netPort, ReNetPort);
+        sock = netPort.sock;
+    }
+    if (sock == kNoSocket) return -1;  // closed during the pause
+    return send(sock, writeBuffer, static_cast<size_t>(length), MSG_NOSIGNAL);
 }
 
 }  // namespace
 
 long OpenPort(const char* portName, const char* portSettings) {
+    const ConnectionChange hold;
+    StopMonitor();  // no monitor may outlive the socket it reads
     CloseLiveSocket();
     ClearRecord(netPort);
     ClearRecord(ReNetPort);
@@ -159,6 +186,7 @@ long OpenPort(const char* portName, const char* portSettings) {
     return ReadinessProbe(&SendProbeRequest, 0);
 }
 
+// Called by the writer's reconnection, with g_connection held.
 long ReOpenPort() {
     if (!Connect()) return BRELON_ERROR_NOT_OPEN;
     ReNetPort.sock = netPort.sock.load();
@@ -172,10 +200,11 @@ long ReOpenPort() {
 
 long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long timeMillis) {
     const int sock = netPort.sock;
-    if (sock == kNoSocket) return -1;
+    if (sock == kNoSocket || length < 0) return -1;
     // A connected printer that stays silent must not hold the caller for ever.
+    const long waitMs = timeMillis <= 0 ? 0 : timeMillis < INT_MAX ? timeMillis : INT_MAX;
     pollfd ready{sock, POLLIN, 0};
-    const int polled = poll(&ready, 1, timeMillis > 0 ? static_cast<int>(timeMillis) : 0);
+    const int polled = poll(&ready, 1, static_cast<int>(waitMs));
     if (polled < 0) return errno == EINTR ? 0 : -1;
     if (polled == 0) return 0;
     return recv(sock, readBuffer, static_cast<size_t>(length), 0);
@@ -188,6 +217,7 @@ long ReadPort(uint8_t* readBuffer, long length) {
 
 long WritePort(const uint8_t* writeBuffer, long length) {
     if (!netPort.set) return BRELON_ERROR_NOT_OPEN;  // nothing to reconnect to
+    if (length < 0) return BRELON_ERROR_IO_FAIL;
     // A printer that closed its end takes no more data: what we sent would be gone without a
     // word, so reconnect first, as after a failed receive.
     if (m_bPowerOFF || PeerHasClosed(netPort.sock)) {
@@ -218,6 +248,10 @@ long WritePort(const uint8_t* writeBuffer, long length) {
 }
 
 long ClosePort() {
+    const ConnectionChange hold;
+    // Release has normally stopped the monitor already; a reconnection that ran meanwhile may
+    // have started a new one on the socket about to close.
+    StopMonitor();
     CloseLiveSocket();
     ClearRecord(netPort);
     ClearRecord(ReNetPort);

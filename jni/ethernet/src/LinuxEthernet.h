@@ -13,7 +13,7 @@
 inline constexpr int kNoSocket = -1;
 
 struct NETPort {
-    uint8_t set;
+    std::atomic<uint8_t> set;  // 1 once OpenPort has filled the record; the writer reads it
     char portName[100];
     char RealIP[64];
     std::atomic<int> sock;  // kNoSocket unless a connection's socket is open
@@ -28,6 +28,8 @@ extern std::atomic<int> isThermal;  // mode of the last _claim: 1 thermal, 0 imp
 inline StateWord& NStopIt = g_MonitorRun;
 
 long OpenPort(const char* portName, const char* portSettings);
+// The writer's reconnection: a new connection and a new monitor on it. WritePort calls it with
+// the old connection closed and its monitor joined.
 long ReOpenPort();
 long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMillis);
 long ReadPort(uint8_t* readBuffer, long length);

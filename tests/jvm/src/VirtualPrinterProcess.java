@@ -252,6 +252,16 @@ final class VirtualPrinterProcess implements AutoCloseable {
         ok("tcp " + mode);
     }
 
+    /** Connections a network printer has accepted since start. */
+    int connections() {
+        return Integer.parseInt(ok("connections").trim());
+    }
+
+    /** True once a network printer has accepted {@code count} connections in all. */
+    boolean waitConnections(int count, Duration timeout) {
+        return waitAnswer("wait-connections " + count + " " + timeout.toMillis(), timeout);
+    }
+
     /** Sends bytes to the host as they are. */
     void send(byte... bytes) {
         ok("send " + hex(bytes));

@@ -1,0 +1,380 @@
+// A claimed network printer: the status monitor on the connection, the network decoder variant,
+// losing the connection and getting it back on the next write, and release.
+#include <gtest/gtest.h>
+#include <sys/ioctl.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "Claim.h"
+#include "DeviceState.h"
+#include "LinuxEthernet.h"
+#include "StatusCodes.h"
+#include "StatusMonitor.h"
+#include "Transport.h"
+#include "TransportTestSupport.h"
+#include "prnsim/TcpPrinter.h"
+
+namespace {
+
+using namespace prntest;
+using prnsim::Bytes;
+using prnsim::Paper;
+using prnsim::TcpMode;
+using prnsim::TcpOptions;
+using prnsim::TcpPrinter;
+
+const Bytes kEnable{0x1D, 0x61, 0xFF};
+constexpr int32_t kNotYetDecoded = 99;
+
+TcpOptions NetworkModel() {
+    TcpOptions options;
+    options.printer.errorsSetOffline = false;  // cover open 30/34, paper end 10/14 with 0F
+    return options;
+}
+
+// Every value PrinterStatusResult takes while it runs, sampled every millisecond. A decoded
+// state holds for at least one polling interval, so none is missed.
+class StatusTrail {
+public:
+    StatusTrail() : sampler_([this] { Sample(); }) {}
+    ~StatusTrail() { Stop(); }
+    std::vector<int32_t> Stop() {
+        stop_ = true;
+        if (sampler_.joinable()) sampler_.join();
+        Record();  // a sampler starved on a loaded machine has not seen the latest value yet
+        return seen_;
+    }
+
+private:
+    void Record() {
+        const int32_t now = PrinterStatusResult;
+        if (seen_.empty() || seen_.back() != now) seen_.push_back(now);
+    }
+    void Sample() {
+        while (!stop_) {
+            Record();
+            std::this_thread::sleep_for(milliseconds(1));
+        }
+    }
+    std::atomic<bool> stop_{false};
+    std::vector<int32_t> seen_;
+    std::thread sampler_;
+};
+
+class EthernetMonitor : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ResetDeviceState();
+        isThermal = 0;
+        ASSERT_TRUE(printer.ok()) << printer.error();
+        threadsBefore = ThreadCount();
+    }
+    void TearDown() override { CloseLikeJava(); }
+
+    static void CloseLikeJava() {
+        ReleaseDevice();
+        if (m_bOpen) ClosePort();
+        m_bOpen = 0;
+    }
+    void Claim(bool thermal) {
+        const std::string port = std::to_string(printer.port());
+        ASSERT_EQ(OpenFromJava("SOCKET:127.0.0.1", port.c_str()), 0);
+        m_bOpen = 1;
+        printer.clearRecord();
+        PrinterStatusResult = kNotYetDecoded;
+        ASSERT_EQ(::Claim(0, thermal), 0);
+        ASSERT_TRUE(printer.waitForSequence(kEnable, 1, milliseconds(2000)));
+        ASSERT_TRUE(StatusBecomes(kStatusReady));
+        ASSERT_TRUE(WaitFor([] { return m_bOffline == 0; }, milliseconds(2000)));
+    }
+    static bool StatusBecomes(int32_t status) {
+        return WaitFor([status] { return PrinterStatusResult == status; }, milliseconds(4000));
+    }
+    // The monitor has taken everything the printer sent.
+    static bool MonitorTookAll() {
+        return WaitFor(
+            [] {
+                int pending = -1;
+                return ioctl(netPort.sock, FIONREAD, &pending) == 0 && pending == 0;
+            },
+            milliseconds(2000));
+    }
+    // Every byte since the last clearRecord arrived on this connection.
+    void ExpectAllOnConnection(int connection) {
+        for (const auto& chunk : printer.chunks()) {
+            EXPECT_EQ(chunk.connection, connection) << chunk.bytes.size() << " bytes";
+        }
+    }
+
+    TcpPrinter printer{NetworkModel()};
+    int threadsBefore = 0;
+};
+
+TEST_F(EthernetMonitor, ThermalClaimEnablesStatusInItsFastFirstPass) {
+    const std::string port = std::to_string(printer.port());
+    ASSERT_EQ(OpenFromJava("SOCKET:127.0.0.1", port.c_str()), 0);
+    m_bOpen = 1;
+    printer.clearRecord();
+    const auto start = Clock::now();
+    EXPECT_EQ(::Claim(0, true), 0);
+    EXPECT_GE(MillisSince(start), 490);
+    EXPECT_EQ(m_bSleepFlag, 0);
+    ASSERT_TRUE(printer.waitForSequence(kEnable, 1, milliseconds(2000)));
+    // The first pass sleeps 50 ms, not the 500 ms idle interval.
+    const auto enabledAfter = printer.chunks().front().time - start;
+    EXPECT_GE(enabledAfter, milliseconds(45));
+    EXPECT_LT(enabledAfter, milliseconds(50 * 14 / 10 + 150));
+    EXPECT_TRUE(StatusBecomes(kStatusReady));
+    EXPECT_EQ(ThreadCount(), threadsBefore + 1);
+}
+
+TEST_F(EthernetMonitor, NetworkDecoderVariant) {
+    Claim(true);
+    const uint8_t byte = 'x';
+
+    printer.setDrawerOpen(true);  // 10: the drawer signal is low
+    EXPECT_TRUE(WaitFor([] { return m_DrawerOpened == 1; }, milliseconds(3000)));
+    printer.setDrawerOpen(false);
+    EXPECT_TRUE(WaitFor([] { return m_DrawerOpened == 0; }, milliseconds(3000)));
+
+    const size_t enables = printer.countReceived(kEnable);
+    printer.setCoverOpen(true);  // 30/34
+    EXPECT_TRUE(StatusBecomes(kStatusCoverOpen));
+    EXPECT_EQ(m_bCoverOpen, 1);
+    EXPECT_EQ(WritePort(&byte, 1), BRELON_ERROR_IO_FAIL);
+    EXPECT_TRUE(printer.waitForSequence(kEnable, enables + 1, milliseconds(2000)))
+        << "cover open re-enables automatic status";
+    printer.setCoverOpen(false);
+    EXPECT_TRUE(StatusBecomes(kStatusReady));
+
+    printer.setPaper(Paper::End);  // 10/14 with 0F
+    EXPECT_TRUE(StatusBecomes(kStatusPaperEnd));
+    EXPECT_EQ(m_bPaperEmpty, 1);
+    EXPECT_EQ(WritePort(&byte, 1), BRELON_ERROR_IO_FAIL);
+    printer.setPaper(Paper::NearEnd);
+    EXPECT_TRUE(StatusBecomes(kStatusPaperNearEnd));
+    printer.setPaper(Paper::Ok);
+    EXPECT_TRUE(StatusBecomes(kStatusReady));
+    EXPECT_EQ(m_bPaperEmpty, 0);
+
+    // What the serial printer means by cover open (38) and paper end (18 .. 0F) means nothing
+    // here: each is taken and decoded alone, and only the ready block after them shows.
+    ASSERT_TRUE(WaitFor([] { return m_bOffline == 0; }, milliseconds(2000)));
+    PrinterStatusResult = kNotYetDecoded;
+    StatusTrail trail;
+    printer.sendToHost(Bytes{0x38, 0x00, 0x00, 0x00});
+    ASSERT_TRUE(MonitorTookAll());
+    printer.sendToHost(Bytes{0x18, 0x00, 0x0F, 0x00});
+    ASSERT_TRUE(MonitorTookAll());
+    printer.sendToHost(Bytes{0x14, 0x00, 0x00, 0x00});
+    EXPECT_TRUE(StatusBecomes(kStatusReady));
+    EXPECT_EQ(trail.Stop(), (std::vector<int32_t>{kNotYetDecoded, kStatusReady}));
+}
+
+// As many block starts say "drawer closed" as "drawer open": the monitor asks the printer
+// again (GS a 255), pauses 100 ms, and only then applies ready, leaving the drawer as it was.
+TEST_F(EthernetMonitor, DrawerTieAsksThePrinterAgain) {
+    Claim(true);
+    ASSERT_TRUE(MonitorTookAll());
+    m_DrawerOpened = 1;  // the printer's drawer is closed: only the tie rule keeps this
+    PrinterStatusResult = kNotYetDecoded;
+    const size_t enables = printer.countReceived(kEnable);
+    printer.sendToHost(Bytes{0x14, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00});
+    ASSERT_TRUE(printer.waitForSequence(kEnable, enables + 1, milliseconds(2000)));
+    const auto asked = printer.chunks().back().time;
+    ASSERT_TRUE(StatusBecomes(kStatusReady));
+    EXPECT_GE(Clock::now() - asked, milliseconds(80));
+    EXPECT_EQ(m_DrawerOpened, 1);
+}
+
+TEST_F(EthernetMonitor, CompletionReplyIsSeenOnTheConnection) {
+    Claim(true);
+    const auto start = Clock::now();
+    OutputCompletePrinting();
+    EXPECT_EQ(m_OutputComplemetFlag, 1);
+    EXPECT_LT(MillisSince(start), 1000);
+}
+
+// The printer closes the connection in order: the monitor's receive sees the end of the stream,
+// which it does not count as a lost link, so the status stays what the printer last reported.
+// The next write finds the connection closed and reconnects.
+TEST_F(EthernetMonitor, DroppedConnectionIsReconnectedByTheNextWrite) {
+    Claim(true);
+    printer.drop();
+    ASSERT_TRUE(WaitFor([&] { return !printer.connected(); }, milliseconds(2000)));
+    EXPECT_FALSE(WaitFor([] { return PrinterStatusResult != kStatusReady; }, milliseconds(1200)));
+    EXPECT_EQ(m_bPowerOFF, 0);
+    EXPECT_EQ(m_bOffline, 0);
+    EXPECT_EQ(ThreadCount(), threadsBefore + 1) << "the monitor goes on at the end of the stream";
+
+    printer.clearRecord();
+    const Bytes job(300, 'j');
+    const auto start = Clock::now();
+    EXPECT_EQ(WritePort(job.data(), 300), 300);
+    const long took = MillisSince(start);
+    EXPECT_GE(took, 1450);  // 500 ms for the new monitor, then 1 s before the job goes
+    EXPECT_LT(took, 1500 * 14 / 10 + 150);
+    EXPECT_EQ(printer.connectionCount(), 2);
+    ASSERT_TRUE(printer.waitForSequence(job, 1, milliseconds(2000)));
+    EXPECT_TRUE(printer.waitForSequence(kEnable, 1, milliseconds(2000)));
+    EXPECT_EQ(printer.countReceived(job), 1u);
+    ExpectAllOnConnection(1);
+    EXPECT_EQ(ThreadCount(), threadsBefore + 1);
+    EXPECT_EQ(ReNetPort.sock, netPort.sock);
+}
+
+// The printer resets the connection: the receive fails, the monitor reports the lost link and
+// ends; the next write reconnects, restarts the monitor and sends the job once.
+TEST_F(EthernetMonitor, ResetConnectionIsALostLinkUntilTheNextWrite) {
+    Claim(true);
+    printer.reset();
+    EXPECT_TRUE(StatusBecomes(kStatusOffline));
+    EXPECT_TRUE(WaitFor([] { return m_bPowerOFF == 1; }, milliseconds(2000)));
+    EXPECT_EQ(m_bOffline, 1);
+    EXPECT_EQ(NStopIt, 0);
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsBefore; }, milliseconds(2000)))
+        << "the monitor ended itself";
+
+    printer.clearRecord();
+    const Bytes job(300, 'r');
+    const auto start = Clock::now();
+    EXPECT_EQ(WritePort(job.data(), 300), 300);  // offline does not refuse it
+    const long took = MillisSince(start);
+    EXPECT_GE(took, 1450);
+    EXPECT_LT(took, 1500 * 14 / 10 + 150);
+    EXPECT_EQ(m_bPowerOFF, 0);
+    EXPECT_EQ(printer.connectionCount(), 2);
+    EXPECT_EQ(ThreadCount(), threadsBefore + 1);
+    ASSERT_TRUE(printer.waitForSequence(job, 1, milliseconds(2000)));
+    EXPECT_TRUE(printer.waitForSequence(kEnable, 1, milliseconds(2000)));
+    EXPECT_EQ(printer.countReceived(job), 1u);
+    ExpectAllOnConnection(1);
+    EXPECT_TRUE(StatusBecomes(kStatusReady)) << "the new monitor decodes the printer's report";
+    EXPECT_EQ(ReNetPort.sock, netPort.sock);
+
+    // From now on writes go straight out on the new connection.
+    const uint8_t more[2] = {'o', 'k'};
+    EXPECT_EQ(WritePort(more, 2), 2);
+    EXPECT_TRUE(printer.waitForSequence(Bytes{'o', 'k'}, 1, milliseconds(2000)));
+    EXPECT_EQ(printer.connectionCount(), 2);
+}
+
+// The power-off flag alone, with the printer still reachable: the running monitor is stopped
+// and joined, its connection closed, and a new connection with a new monitor takes over.
+TEST_F(EthernetMonitor, PowerOffFlagReplacesConnectionAndMonitor) {
+    Claim(true);
+    const int descriptors = OpenDescriptorCount();
+    const int oldSocket = netPort.sock;
+    m_bPowerOFF = 1;
+    printer.clearRecord();
+    const Bytes job(200, 'p');
+    const auto start = Clock::now();
+    EXPECT_EQ(WritePort(job.data(), 200), 200);
+    const long took = MillisSince(start);
+    EXPECT_GE(took, 1450);
+    EXPECT_LT(took, 1500 * 14 / 10 + 150 + 500);  // plus the old monitor's last 500 ms pass
+    EXPECT_EQ(m_bPowerOFF, 0);
+    EXPECT_EQ(printer.connectionCount(), 2);
+    EXPECT_EQ(ThreadCount(), threadsBefore + 1) << "exactly one monitor";
+    EXPECT_TRUE(WaitFor([&] { return OpenDescriptorCount() == descriptors; }, milliseconds(2000)))
+        << "the old socket " << oldSocket << " is still open";
+    ASSERT_TRUE(printer.waitForSequence(job, 1, milliseconds(2000)));
+    EXPECT_TRUE(printer.waitForSequence(kEnable, 1, milliseconds(2000)));
+    EXPECT_EQ(printer.countReceived(job), 1u);
+    ExpectAllOnConnection(1);
+}
+
+// The printer goes away in the middle of a job: the failed send reconnects and the whole job
+// goes out again on the new connection; the count is what went out before the failure.
+TEST_F(EthernetMonitor, FailedSendReconnectsAndResendsTheWholeJob) {
+    Claim(true);
+    printer.clearRecord();
+    printer.dropAfter(1000);
+    Bytes job(200000);
+    for (size_t i = 0; i < job.size(); ++i) job[i] = static_cast<uint8_t>(i * 13 + i / 509);
+    const long sent = WritePort(job.data(), static_cast<long>(job.size()));
+    EXPECT_GE(sent, 1000);
+    EXPECT_LT(sent, static_cast<long>(job.size()));
+    EXPECT_EQ(printer.connectionCount(), 2);
+    Bytes second;
+    EXPECT_TRUE(WaitFor(
+        [&] {
+            second.clear();
+            for (const auto& chunk : printer.chunks()) {
+                if (chunk.connection == 1) second.insert(second.end(), chunk.bytes.begin(), chunk.bytes.end());
+            }
+            return prnsim::countOccurrences(second, job) == 1;
+        },
+        milliseconds(10000)));
+    EXPECT_EQ(prnsim::countOccurrences(second, kEnable), 1u);
+}
+
+// An impact claim: the enable goes out before the first pass, blocks are read by the impact
+// decoder, and after a reset the next write restarts the impact monitor.
+TEST_F(EthernetMonitor, ImpactClaimAndReconnection) {
+    Claim(false);
+    EXPECT_EQ(isThermal, 0);
+    printer.setCoverOpen(true);
+    EXPECT_TRUE(StatusBecomes(kStatusCoverOpen));
+    printer.setCoverOpen(false);
+    EXPECT_TRUE(StatusBecomes(kStatusReady));
+    printer.setPaper(Paper::End);
+    EXPECT_TRUE(StatusBecomes(kStatusPaperEnd));
+    printer.setPaper(Paper::Ok);
+    EXPECT_TRUE(StatusBecomes(kStatusReady));
+    printer.setDrawerOpen(true);
+    EXPECT_TRUE(WaitFor([] { return m_DrawerOpened == 1; }, milliseconds(3000)));
+
+    printer.reset();
+    EXPECT_TRUE(StatusBecomes(kStatusOffline));
+    EXPECT_EQ(m_bPowerOFF, 0);  // the impact monitor only reports it
+    EXPECT_TRUE(WaitFor([&] { return ThreadCount() == threadsBefore; }, milliseconds(2000)));
+
+    printer.clearRecord();
+    const Bytes job(50, 'i');
+    EXPECT_EQ(WriteFromJava(job.data(), 50), 50);
+    EXPECT_EQ(printer.connectionCount(), 2);
+    ASSERT_TRUE(printer.waitForSequence(job, 1, milliseconds(2000)));
+    EXPECT_EQ(printer.countReceived(job), 1u);
+    EXPECT_EQ(printer.countReceived(kEnable), 1u);
+    ExpectAllOnConnection(1);
+    EXPECT_TRUE(StatusBecomes(kStatusReady));
+}
+
+// Not ignoring SIGPIPE on purpose: the monitor's enable on a connection the printer has closed
+// (the first draws a reset, the second meets the broken pipe) must not end the process.
+TEST_F(EthernetMonitor, MonitorSendsOnADeadConnectionWithoutASignal) {
+    Claim(true);
+    printer.setMode(TcpMode::Refuse);
+    printer.drop();
+    ASSERT_TRUE(WaitFor([&] { return !printer.connected(); }, milliseconds(2000)));
+    for (int send = 0; send < 2; ++send) {
+        m_bOffline = 1;
+        EXPECT_TRUE(WaitFor([] { return m_bOffline == 0; }, milliseconds(2000)));
+        std::this_thread::yield();
+    }
+    const uint8_t byte = 'x';
+    EXPECT_EQ(WritePort(&byte, 1), BRELON_ERROR_IO_FAIL);  // nothing to reconnect to
+}
+
+TEST_F(EthernetMonitor, CloseIsBoundedAndLeavesNothingBehind) {
+    const int descriptors = OpenDescriptorCount();
+    for (bool thermal : {true, false, true}) {
+        Claim(thermal);
+        printer.setMode(TcpMode::Silent);
+        const auto start = Clock::now();
+        CloseLikeJava();
+        EXPECT_LT(MillisSince(start), 1500) << (thermal ? "thermal" : "impact");
+        EXPECT_FALSE(MonitorStarted());
+        EXPECT_EQ(netPort.sock, kNoSocket);
+        printer.setMode(TcpMode::Normal);
+    }
+    EXPECT_EQ(ThreadCount(), threadsBefore);
+    EXPECT_TRUE(WaitFor([&] { return OpenDescriptorCount() == descriptors; }, milliseconds(2000)))
+        << OpenDescriptorCount() << " descriptors, " << descriptors << " before";
+}
+
+}  // namespace
