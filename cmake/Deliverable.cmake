@@ -10,6 +10,7 @@ function(prn_add_deliverable name)
   cmake_parse_arguments(ARG "" "CLASS" "SOURCES" ${ARGN})
   add_library(${name}_device STATIC
     ${PRN_CORE_DIR}/Claim.cpp
+    ${PRN_CORE_DIR}/Line.cpp
     ${PRN_CORE_DIR}/ReadinessProbe.cpp
     ${PRN_CORE_DIR}/StatusMonitor.cpp
     ${ARG_SOURCES})

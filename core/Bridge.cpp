@@ -6,6 +6,7 @@
 
 #include "Claim.h"
 #include "DeviceState.h"
+#include "Line.h"
 #include "PrinterCommands.h"
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
@@ -69,8 +70,16 @@ jsize LengthOf(JNIEnv* env, jbyteArray array) { return array ? env->GetArrayLeng
 PRN_NATIVE(openPort)(JNIEnv* env, jobject, jstring jstrport, jstring jstrbaud) -> jlong {
     JavaChars PortName(env, jstrport);
     JavaChars BaudRate(env, jstrbaud);
+    const line::Lifecycle hold;
     // A port still open from an earlier open is closed first; its monitor goes before it.
     StopMonitor();
+    // Nothing watches the printer now: a refusal left by an earlier claim (a cover or paper
+    // report, an offline or lost-link flag) would hold back the new open's own status requests
+    // and its first write. The new open asks the printer instead.
+    m_bCoverOpen = 0;
+    m_bPaperEmpty = 0;
+    m_bOffline = 0;
+    m_bPowerOFF = 0;
     const long rtn = PortName.get() == nullptr || BaudRate.get() == nullptr
                          ? long{BRELON_ERROR_NOT_OPEN}
                          : OpenFromJava(PortName.get(), BaudRate.get());
@@ -93,6 +102,10 @@ PRN_NATIVE(claim)(JNIEnv*, jobject, jlong timeout, jboolean IsThermal) -> jlong 
 PRN_NATIVE(release)(JNIEnv*, jobject) -> void {}
 
 PRN_NATIVE(closePort)(JNIEnv*, jobject) -> void {
+    // Announced before waiting for the lifecycle lock: a write or a reconnection in progress
+    // gives up at its next step instead of holding the close up.
+    const line::CloseIntent closing;
+    const line::Lifecycle hold;
     ReleaseDevice();
     if (m_bOpen) {
         ClosePort();
@@ -100,10 +113,11 @@ PRN_NATIVE(closePort)(JNIEnv*, jobject) -> void {
     }
     // Nothing watches the printer any more. A cover or paper report left standing would refuse
     // the next open's own status requests, so a printer closed with its cover open could never
-    // be opened again; the next open asks the printer instead.
+    // be opened again; a lost-link flag would make the next write reconnect for nothing.
     m_bCoverOpen = 0;
     m_bPaperEmpty = 0;
     m_bOffline = 0;
+    m_bPowerOFF = 0;
 }
 
 PRN_NATIVE(readData)(JNIEnv* env, jobject, jbyteArray rbuf, jint, jlong) -> jint {
@@ -144,6 +158,14 @@ PRN_NATIVE(OpenDrawer)(JNIEnv*, jobject, jlong PinNo, jlong PulseOnTime, jlong P
 PRN_NATIVE(WaitForUntilDrawerClose)(JNIEnv*, jobject, jboolean) -> jint { return 0; }
 
 PRN_NATIVE(WaitForCompletePrinting)(JNIEnv*, jobject, jlong) -> jboolean {
-    OutputCompletePrinting();
-    return m_OutputComplemetFlag ? JNI_TRUE : JNI_FALSE;
+    return WaitForCompletePrinting() ? JNI_TRUE : JNI_FALSE;
+}
+
+// The JVM unloads the library when the class loader that loaded it is collected; the monitor
+// must not go on running in code that is about to be unmapped, nor keep the printer's line.
+extern "C" JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) { ShutDownLine(); }
+
+extern "C" {
+// Also run by dlclose and at exit, whoever unloads the library.
+__attribute__((destructor)) void libDestructor() { ShutDownLine(); }
 }

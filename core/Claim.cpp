@@ -1,7 +1,10 @@
 #include "Claim.h"
 
+#include <atomic>
+
 #include "Deliverable.h"
 #include "DeviceState.h"
+#include "Line.h"
 #include "PrinterCommands.h"
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
@@ -19,6 +22,10 @@ constexpr uint32_t kResendAfterMs = 9999;
 constexpr uint32_t kCompletionPollMs = 20;
 constexpr uint32_t kReplySettleMs = 100;
 
+// Every release counts here: a completion wait ends on any release after it began, even when a
+// claim has cleared m_Terminating again since.
+std::atomic<uint32_t> g_releases{0};
+
 // The last byte of the first reply within seven reads, or -1.
 int ProbeReply(const uint8_t (&request)[3]) {
     WritePort(request, sizeof request);
@@ -33,6 +40,7 @@ int ProbeReply(const uint8_t (&request)[3]) {
 }  // namespace
 
 long ClaimDevice(long /*TimeoutMillis*/, int IsThermal) {
+    const line::Lifecycle hold;
     const Variant& variant = kDeliverable.variant;
     const DecodeMode mode = IsThermal ? DecodeMode::Thermal : DecodeMode::Impact;
     // A claim over a running claim replaces its monitor: two must never read one line.
@@ -47,7 +55,7 @@ long ClaimDevice(long /*TimeoutMillis*/, int IsThermal) {
     m_Terminating = 0;
     m_bOffline = 1;  // the first pass enables automatic status
     m_bSleepFlag = variant.fastFirstPasses ? 1 : 0;
-    if (StartMonitor(mode, kDeliverable.monitorDescriptor()) != 0) {
+    if (StartMonitor(mode) != 0) {
         m_bOffline = before[0];
         m_bCoverOpen = before[1];
         m_bPaperEmpty = before[2];
@@ -55,7 +63,8 @@ long ClaimDevice(long /*TimeoutMillis*/, int IsThermal) {
         m_bSleepFlag = before[4];
         return 1;
     }
-    LoopSleep(kFirstPassMs);
+    // A close that begins meanwhile need not wait for the rest of the first pass.
+    line::SleepUnlessClosing(line::Session(), kFirstPassMs);
     if (variant.fastFirstPasses) m_bSleepFlag = 0;
     return 0;
 }
@@ -70,6 +79,9 @@ long DotClaim() {
 }
 
 long Claim(long timeout, bool IsThermal) {
+    // One at a time with open, close and reconnection: a claim racing a close must not start a
+    // monitor on a descriptor that close has just given back.
+    const line::Lifecycle hold;
     if (kDeliverable.recordClaimMode) kDeliverable.recordClaimMode(IsThermal ? 1 : 0);
     if (!m_bOpen) return 1;
     if (IsThermal) return ClaimDevice(timeout, 1);
@@ -84,8 +96,10 @@ long Claim(long timeout, bool IsThermal) {
 }
 
 long ReleaseDevice() {
+    const line::Lifecycle hold;
+    g_releases.fetch_add(1);
     m_Terminating = 1;
-    g_MonitorRun = 0;
+    SignalMonitorStop();
     if (kDeliverable.releaseWake) kDeliverable.releaseWake();
     LoopSleep(kDeliverable.releaseWaitMs);
     // No monitor may outlive the descriptor the caller is about to close.
@@ -94,13 +108,14 @@ long ReleaseDevice() {
 }
 
 long OutputCompletePrinting() {
+    const uint32_t releases = g_releases.load();
     // Armed before the request leaves: a printer that answers at once must not have its reply
     // wiped after the monitor saw it.
     m_bSleepFlag = 1;
     m_OutputComplemetFlag = 0;
     WritePort(escpos::kProcessIdRequest, sizeof escpos::kProcessIdRequest);
     uint32_t start = 0;
-    while (!m_Terminating) {
+    while (!m_Terminating && g_releases.load() == releases) {
         if (start == 0) {
             start = timeGetTime();
         } else if (ElapsedSince(start, timeGetTime()) > kResendAfterMs) {
@@ -119,4 +134,21 @@ long OutputCompletePrinting() {
     }
     m_bSleepFlag = 0;
     return 0;
+}
+
+bool WaitForCompletePrinting() {
+    // Only a monitor sees the printer's reply: without one the wait could only end by a release.
+    if (!m_bOpen || !MonitorStarted()) return false;
+    OutputCompletePrinting();
+    return m_OutputComplemetFlag != 0;
+}
+
+void ShutDownLine() {
+    const line::CloseIntent closing;
+    const line::Lifecycle hold;
+    g_releases.fetch_add(1);
+    m_Terminating = 1;
+    StopMonitor();
+    ClosePort();
+    m_bOpen = 0;
 }

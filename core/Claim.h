@@ -23,3 +23,11 @@ long ReleaseDevice();
 // every 10 s), cover open or paper end is reported, or the port is released. Returns 0; the
 // outcome is m_OutputComplemetFlag.
 long OutputCompletePrinting();
+
+// The _WaitForCompletePrinting native: false at once when no port is open or no monitor
+// watches it; otherwise OutputCompletePrinting and whether the reply was seen.
+bool WaitForCompletePrinting();
+
+// Unloading the library: the monitor is stopped and joined and the port closed, without the
+// release wait, so no thread is left running in code about to be unmapped.
+void ShutDownLine();

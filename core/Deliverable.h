@@ -4,6 +4,7 @@
 // declared in Transport.h.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "StatusDecoder.h"
@@ -40,8 +41,11 @@ struct MonitorHooks {
 struct Deliverable {
     const Variant& variant;
     MonitorHooks monitor;
-    // The descriptor a claim hands to the monitor.
-    int (*monitorDescriptor)();
+    // The word of the transport's port record that holds the line's descriptor (-1 when none).
+    // Only the line's owner (Line.h) writes it.
+    std::atomic<int32_t>* descriptor;
+    // Run on the descriptor when it is retired, to cut short a user's wait; nullptr for none.
+    void (*retireWake)(int fd);
     // Run by release after the monitor was told to stop and before the release wait
     // (the network deliverable wakes its monitor's receive); nullptr for none.
     void (*releaseWake)();

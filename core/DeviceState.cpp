@@ -30,6 +30,4 @@ __attribute__((constructor)) void libConstructor() {
     m_bPaperEmpty = 0;
     m_bSleepFlag = 0;
 }
-
-__attribute__((destructor)) void libDestructor() {}
 }

@@ -25,5 +25,6 @@ void ResetDeviceState();
 
 extern "C" {
 void libConstructor();
+// Defined by the bridge: unloading a deliverable stops its monitor and closes its port.
 void libDestructor();
 }

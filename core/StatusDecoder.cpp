@@ -28,9 +28,17 @@ bool NormalShape(const Block& k) {
 
 bool IsReadyB1(uint8_t b1) { return b1 == kReadyDrawerLow || b1 == kReadyDrawerHigh; }
 
+constexpr int kReplyLength = 7;  // 37 22 d1 d2 d3 d4 00
+
+// The reply as the batch's last seven bytes (the second detection rule).
+bool EndsWithReply(const uint8_t* batch, int n) {
+    return n >= kReplyLength && batch[n - kReplyLength] == kReplyStart &&
+           batch[n - 2] == kReplyIdByte;
+}
+
 bool ProcessIdSeen(const uint8_t* batch, int n) {
     if (n > 10 && batch[0] == kReplyStart && batch[5] == kReplyIdByte) return true;
-    return n > 6 && batch[n - 7] == kReplyStart && batch[n - 2] == kReplyIdByte;
+    return n > 6 && EndsWithReply(batch, n);
 }
 
 // Block starts n-4, n-8, ... down to the first index of 3 or less.
@@ -161,7 +169,11 @@ StatusUpdate DecodeBatch(const Variant& v, DecodeMode mode, const uint8_t* batch
     StatusUpdate u;
     if (n <= 0 || batch == nullptr) return u;
     u.outputComplete = ProcessIdSeen(batch, n);
-    if (!ApplyShortBatchRule(v, batch, n, u)) return u;
+    // A batch that ends with the reply has no status block at its end: the reply's last four
+    // bytes (46 46 46 00) would read as paper end in impact mode. A block before the reply (or
+    // before two replies to a repeated request) is the printer's last report and is decoded.
+    while (EndsWithReply(batch, n)) n -= kReplyLength;
+    if (n <= 0 || !ApplyShortBatchRule(v, batch, n, u)) return u;
     if (mode == DecodeMode::Thermal) {
         DecodeThermal(v, batch, n, u);
     } else {

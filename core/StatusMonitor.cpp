@@ -1,12 +1,15 @@
 #include "StatusMonitor.h"
 
 #include <pthread.h>
+#include <time.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
 #include "Deliverable.h"
 #include "DeviceState.h"
+#include "Line.h"
 #include "StatusCodes.h"
 #include "Timing.h"
 
@@ -19,20 +22,57 @@ constexpr long kBatchSize = 256;
 constexpr size_t kThermalStack = 64 * 1024;
 
 // The monitor's thread handle. Start and stop are serialised so that a handle is joined
-// exactly once, whichever Java thread releases, reclaims or reconnects.
-pthread_mutex_t g_lifecycle = PTHREAD_MUTEX_INITIALIZER;
+// exactly once, whichever Java thread releases, reclaims or reconnects. Plain pthread
+// primitives: the C++ ones would bring the C++ runtime's exception support into the library.
+pthread_mutex_t g_handle = PTHREAD_MUTEX_INITIALIZER;
 
-// Holds g_lifecycle for a scope. A plain pthread mutex: the C++ one would bring the C++
-// runtime's exception support into the library for an error it can never report.
-class Lifecycle {
+class HandleLock {
 public:
-    Lifecycle() { pthread_mutex_lock(&g_lifecycle); }
-    ~Lifecycle() { pthread_mutex_unlock(&g_lifecycle); }
-    Lifecycle(const Lifecycle&) = delete;
-    Lifecycle& operator=(const Lifecycle&) = delete;
+    HandleLock() { pthread_mutex_lock(&g_handle); }
+    ~HandleLock() { pthread_mutex_unlock(&g_handle); }
+    HandleLock(const HandleLock&) = delete;
+    HandleLock& operator=(const HandleLock&) = delete;
 };
 pthread_t g_thread{};
 bool g_started = false;
+
+// The monitor's sleeps end early when it is told to stop, so a release or a reconnection does
+// not wait out the rest of an idle interval.
+pthread_mutex_t g_sleepLock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_sleepWake;
+pthread_once_t g_sleepOnce = PTHREAD_ONCE_INIT;
+
+void InitSleepWake() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&g_sleepWake, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+void MonitorSleep(uint32_t ms) {
+    pthread_once(&g_sleepOnce, &InitSleepWake);
+    timespec until{};
+    clock_gettime(CLOCK_MONOTONIC, &until);
+    until.tv_sec += static_cast<time_t>(ms / 1000);
+    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (until.tv_nsec >= 1000000000L) {
+        until.tv_sec += 1;
+        until.tv_nsec -= 1000000000L;
+    }
+    pthread_mutex_lock(&g_sleepLock);
+    while (g_MonitorRun) {
+        if (pthread_cond_timedwait(&g_sleepWake, &g_sleepLock, &until) == ETIMEDOUT) break;
+    }
+    pthread_mutex_unlock(&g_sleepLock);
+}
+
+void WakeMonitorSleep() {
+    pthread_once(&g_sleepOnce, &InitSleepWake);
+    pthread_mutex_lock(&g_sleepLock);
+    pthread_cond_broadcast(&g_sleepWake);
+    pthread_mutex_unlock(&g_sleepLock);
+}
 
 const MonitorHooks& Hooks() { return kDeliverable.monitor; }
 const Variant& ThisVariant() { return kDeliverable.variant; }
@@ -41,14 +81,31 @@ uint32_t PollingInterval() {
     return m_bSleepFlag ? kFastPollMs : ThisVariant().idleIntervalMs;
 }
 
-void SendEnableSeam(void* context) {
-    Hooks().sendEnable(static_cast<int>(reinterpret_cast<intptr_t>(context)));
+// What one pass works with. The enable command is owed until it could go out: the monitor
+// never waits for a writer, and never puts its command inside another job's bytes.
+struct Pass {
+    int fd;
+    DecodeMode mode;
+    bool& enableOwed;
+};
+
+// GS a 255 on the monitor's connection, if no writer is in the middle of a job.
+bool SendEnableIfFree(int fd) {
+    const line::LineIfFree free;
+    if (!free) return false;
+    Hooks().sendEnable(fd);
+    return true;
 }
 
-void Decode(int fd, DecodeMode mode, const uint8_t* batch, long n) {
-    const StatusUpdate update = DecodeBatch(ThisVariant(), mode, batch, static_cast<int>(n));
-    ApplyStatusUpdate(update, EnableSeam{&SendEnableSeam, reinterpret_cast<void*>(
-                                                              static_cast<intptr_t>(fd))});
+void SendEnableSeam(void* context) {
+    Pass& pass = *static_cast<Pass*>(context);
+    if (!SendEnableIfFree(pass.fd)) pass.enableOwed = true;
+}
+
+void Decode(Pass& pass, const uint8_t* batch, long n) {
+    const StatusUpdate update =
+        DecodeBatch(ThisVariant(), pass.mode, batch, static_cast<int>(n));
+    ApplyStatusUpdate(update, EnableSeam{&SendEnableSeam, &pass});
 }
 
 // The refusal flag first: a caller that sees 8 and writes at once is refused at once.
@@ -59,35 +116,35 @@ void SetOffline() {
 
 // The line has dropped DSR: report offline, decode what is still waiting, then wait (checking
 // every 100 ms) until the line is back or the monitor is told to stop.
-void WaitOutOfflineLine(int fd, DecodeMode mode) {
+void WaitOutOfflineLine(Pass& pass, const line::Use& use) {
     SetOffline();
     uint8_t batch[kBatchSize];
-    const long n = Hooks().readBatch(fd, batch, kBatchSize);
+    const long n = Hooks().readBatch(pass.fd, batch, kBatchSize);
     if (n >= 4) {
-        Decode(fd, mode, batch, n);
-    } else if (mode == DecodeMode::Impact) {
+        Decode(pass, batch, n);
+    } else if (pass.mode == DecodeMode::Impact) {
         // An impact printer that drops DSR and has nothing to say has run out of paper.
         StatusUpdate paperEnd;
         SetCondition(ThisVariant(), PrinterCondition::PaperEnd, paperEnd);
         ApplyStatusUpdate(paperEnd, EnableSeam{nullptr, nullptr});
     }
-    while (g_MonitorRun) {
-        const LineState line = Hooks().checkLine(fd);
-        LoopSleep(kOfflineCheckMs);
-        if (line == LineState::Online) {
-            if (mode == DecodeMode::Impact) {
-                Hooks().sendEnable(fd);
+    while (g_MonitorRun && !use.stopping()) {
+        const LineState state = Hooks().checkLine(pass.fd);
+        MonitorSleep(kOfflineCheckMs);
+        if (state == LineState::Online) {
+            if (pass.mode == DecodeMode::Impact) {
+                if (!SendEnableIfFree(pass.fd)) pass.enableOwed = true;
                 m_bOffline = 0;
             }
-            LoopSleep(kOfflineCheckMs);
+            MonitorSleep(kOfflineCheckMs);
             return;
         }
     }
 }
 
-void CheckConnection(int fd, DecodeMode mode) {
+void CheckConnection(Pass& pass, const line::Use& use) {
     if (Hooks().checkLine == nullptr) return;
-    switch (Hooks().checkLine(fd)) {
+    switch (Hooks().checkLine(pass.fd)) {
         case LineState::CheckFailed:
             return;
         case LineState::Online:
@@ -95,7 +152,7 @@ void CheckConnection(int fd, DecodeMode mode) {
             return;
         case LineState::Offline:
             if (Hooks().waitOutOffline) {
-                WaitOutOfflineLine(fd, mode);
+                WaitOutOfflineLine(pass, use);
             } else {
                 SetOffline();
             }
@@ -104,36 +161,45 @@ void CheckConnection(int fd, DecodeMode mode) {
 }
 
 // One read and its decoding; false when the monitor must end.
-bool ReadAndDecode(int& fd, DecodeMode mode) {
+bool ReadAndDecode(Pass& pass) {
     uint8_t batch[kBatchSize];
-    const long n = Hooks().readBatch(fd, batch, kBatchSize);
+    const long n = Hooks().readBatch(pass.fd, batch, kBatchSize);
     const ReadOutcome outcome =
-        Hooks().judgeRead ? Hooks().judgeRead(fd, n, mode) : ReadOutcome::Decode;
+        Hooks().judgeRead ? Hooks().judgeRead(pass.fd, n, pass.mode) : ReadOutcome::Decode;
     if (outcome == ReadOutcome::EndThread) return false;
-    if (outcome == ReadOutcome::Decode) Decode(fd, mode, batch, n);
+    if (outcome == ReadOutcome::Decode) Decode(pass, batch, n);
     return true;
 }
 
-void RunMonitor(int fd, DecodeMode mode) {
+void RunMonitor(DecodeMode mode) {
+    bool enableOwed = false;
     if (mode == DecodeMode::Impact && m_bOffline) {
-        Hooks().sendEnable(fd);
+        const line::Use use;
+        if (!use.ok() || !SendEnableIfFree(use.fd())) enableOwed = true;
         m_bOffline = 0;
     }
     while (g_MonitorRun) {
-        LoopSleep(PollingInterval());
-        // Thermal: every offline or error report (and the claim) re-enables automatic status.
-        if (mode == DecodeMode::Thermal && m_bOffline) {
-            Hooks().sendEnable(fd);
-            m_bOffline = 0;
-            LoopSleep(kEnableSettleMs);
+        // A stop cuts the sleep short; the pass still runs, and the loop ends at its top.
+        MonitorSleep(PollingInterval());
+        // The descriptor is held for the pass; a close or a replacement waits for it.
+        const line::Use use;
+        if (!use.ok()) continue;
+        Pass pass{use.fd(), mode, enableOwed};
+        if (mode == DecodeMode::Thermal && (m_bOffline || enableOwed)) {
+            // Every offline or error report (and the claim) re-enables automatic status.
+            if (SendEnableIfFree(pass.fd)) {
+                enableOwed = false;
+                m_bOffline = 0;
+                MonitorSleep(kEnableSettleMs);
+            } else {
+                enableOwed = true;  // a job is on the line: next pass
+            }
+        } else if (enableOwed && SendEnableIfFree(pass.fd)) {
+            enableOwed = false;
         }
-        CheckConnection(fd, mode);
-        if (!ReadAndDecode(fd, mode)) return;
+        CheckConnection(pass, use);
+        if (!ReadAndDecode(pass)) return;
     }
-}
-
-int DescriptorOf(void* argument) {
-    return static_cast<int>(reinterpret_cast<intptr_t>(argument));
 }
 
 void JoinLocked() {
@@ -144,19 +210,20 @@ void JoinLocked() {
 
 }  // namespace
 
-void* StatusHandler(void* fd) {
-    RunMonitor(DescriptorOf(fd), DecodeMode::Thermal);
+void* StatusHandler(void*) {
+    RunMonitor(DecodeMode::Thermal);
     return nullptr;
 }
 
-void* StatusHandlerDot(void* fd) {
-    RunMonitor(DescriptorOf(fd), DecodeMode::Impact);
+void* StatusHandlerDot(void*) {
+    RunMonitor(DecodeMode::Impact);
     return nullptr;
 }
 
-int StartMonitor(DecodeMode mode, int fd) {
-    const Lifecycle hold;
+int StartMonitor(DecodeMode mode) {
+    const HandleLock hold;
     g_MonitorRun = 0;
+    WakeMonitorSleep();
     JoinLocked();
 
     pthread_attr_t attr;
@@ -170,8 +237,7 @@ int StartMonitor(DecodeMode mode, int fd) {
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
     g_MonitorRun = 1;
     void* (*body)(void*) = mode == DecodeMode::Thermal ? &StatusHandler : &StatusHandlerDot;
-    const int created =
-        pthread_create(&g_thread, &attr, body, reinterpret_cast<void*>(static_cast<intptr_t>(fd)));
+    const int created = pthread_create(&g_thread, &attr, body, nullptr);
     pthread_attr_destroy(&attr);
     if (created != 0) {
         g_MonitorRun = 0;
@@ -181,13 +247,19 @@ int StartMonitor(DecodeMode mode, int fd) {
     return 0;
 }
 
-void StopMonitor() {
-    const Lifecycle hold;
+void SignalMonitorStop() {
     g_MonitorRun = 0;
+    WakeMonitorSleep();
+}
+
+void StopMonitor() {
+    const HandleLock hold;
+    g_MonitorRun = 0;
+    WakeMonitorSleep();
     JoinLocked();
 }
 
 bool MonitorStarted() {
-    const Lifecycle hold;
+    const HandleLock hold;
     return g_started;
 }

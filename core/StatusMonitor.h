@@ -6,18 +6,22 @@
 
 #include "StatusDecoder.h"
 
-// Starts StatusHandler (thermal, on a 64 KiB stack) or StatusHandlerDot (impact) on fd, after
-// stopping and joining any monitor still running. 0, or -1 when no thread could be created
-// (nothing runs then).
-int StartMonitor(DecodeMode mode, int fd);
+// Starts StatusHandler (thermal, on a 64 KiB stack) or StatusHandlerDot (impact), after
+// stopping and joining any monitor still running. The monitor holds the line's descriptor
+// (Line.h) one pass at a time. 0, or -1 when no thread could be created (nothing runs then).
+int StartMonitor(DecodeMode mode);
 
-// Clears the run flag and waits for the monitor to end. Safe to call with none running and
-// from several threads: a thread is joined exactly once.
+// Clears the run flag and cuts the monitor's sleep short, without waiting for it to end.
+void SignalMonitorStop();
+
+// Clears the run flag, cuts the monitor's sleep short and waits for it to end. Safe to call
+// with none running and from several threads: a thread is joined exactly once.
 void StopMonitor();
 
-// True while a started monitor has not been joined yet.
+// True while a started monitor has not been joined yet (a network monitor that ended itself on a
+// lost link counts: the claim holds until release, and the next write restarts it).
 bool MonitorStarted();
 
 // The thread bodies, exposed for the record; StartMonitor is the way to run them.
-void* StatusHandler(void* fd);
-void* StatusHandlerDot(void* fd);
+void* StatusHandler(void*);
+void* StatusHandlerDot(void*);

@@ -2,12 +2,15 @@
 
 #include <sys/select.h>
 #include <sys/time.h>
+#include <time.h>
 
 uint32_t timeGetTime() {
-    timeval now{};
-    gettimeofday(&now, nullptr);
+    // Monotonic: a step of the wall clock (NTP, an operator) must neither end nor stretch a
+    // wait measured with it.
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
     return static_cast<uint32_t>(static_cast<uint64_t>(now.tv_sec) * 1000u +
-                                 static_cast<uint64_t>(now.tv_usec) / 1000u);
+                                 static_cast<uint64_t>(now.tv_nsec) / 1000000u);
 }
 
 SleepSplit LoopSleepSplit(uint32_t delayTime) {

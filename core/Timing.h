@@ -3,8 +3,8 @@
 
 #include <cstdint>
 
-// Wall-clock milliseconds reduced to 32 bits; differences are taken in unsigned 32-bit
-// arithmetic, so they stay right across the wrap.
+// Milliseconds of the monotonic clock reduced to 32 bits; differences are taken in unsigned
+// 32-bit arithmetic, so they stay right across the wrap.
 uint32_t timeGetTime();
 
 // Sleeps delayTime milliseconds by a timed wait on no descriptors. An interrupted wait is not

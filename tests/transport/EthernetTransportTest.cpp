@@ -270,11 +270,19 @@ TEST_F(EthernetTransport, AddressTextLimitIsSixtyThreeCharacters) {
     EXPECT_EQ(printer.connectionCount(), 1);
 }
 
-TEST_F(EthernetTransport, PortTextIsDecimalAndOnlyItsLow16BitsCount) {
-    // 65536 more than the printer's port reaches the same port; a huge number only wraps.
-    EXPECT_EQ(OpenLikeJava("SOCKET:127.0.0.1", std::to_string(printer.port() + 65536)), 0);
-    CloseLikeJava();
-    EXPECT_EQ(OpenLikeJava("SOCKET:127.0.0.1", "99999999999999999999"), -1);
+// A port text that is not a number from 1 to 65535 is refused before any connection is tried:
+// no wrapping into another port, no overflow on a long text.
+TEST_F(EthernetTransport, PortTextMustBeAPortNumber) {
+    const std::string port = std::to_string(printer.port());
+    for (const std::string& text : {std::to_string(printer.port() + 65536), std::string("0"),
+                                   std::string("65536"), std::string("99999999999"),
+                                   std::string("99999999999999999999"), std::string(""),
+                                   std::string("-1"), port + "x", std::string("x") + port}) {
+        SCOPED_TRACE(text);
+        EXPECT_EQ(OpenLikeJava("SOCKET:127.0.0.1", text), -1);
+    }
+    EXPECT_EQ(printer.connectionCount(), 0);
+    EXPECT_EQ(OpenLikeJava("SOCKET:127.0.0.1", " " + port + " "), 0);
     EXPECT_EQ(printer.connectionCount(), 1);
 }
 

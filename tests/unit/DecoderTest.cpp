@@ -180,8 +180,18 @@ TEST(Decoder, ProcessIdReply) {
     };
     const std::vector<Row> rows = {
         {"reply alone", T, reply, All({None}), true},
-        // The reply's tail 46 46 46 00 has a paper-end bit in b3 for the impact decoder.
-        {"reply alone", I, reply, All({Paper}), true},
+        // The reply's tail 46 46 46 00 would read as paper end in impact mode: a batch that ends
+        // with the reply has no block at its end.
+        {"reply alone", I, reply, All({None}), true},
+        {"block then reply", I, {0x14, 0, 0, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0},
+         All({Ready, 0}), true},
+        {"block then two replies", I,
+         {0x14, 0, 0, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0},
+         All({Ready, 0}), true},
+        {"paper end then reply", I, {0x10, 0, 0x0C, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0},
+         All({Paper}), true},
+        {"block then reply", T, {0x10, 0, 0, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0},
+         All({Ready, 1}), true},
         {"reply then block", T, then({0x14, 0, 0, 0}), All({Ready, 0}), true},
         {"reply then block", T, then({0x10, 0, 0, 0}), All({Ready, 1}), true},
         {"reply then block", I, then({0x10, 0, 0, 0}), All({Ready, 1}), true},

@@ -2,8 +2,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <poll.h>
-#include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -12,6 +13,7 @@
 #include <cstring>
 
 #include "Deliverable.h"
+#include "Line.h"
 #include "PrinterCommands.h"
 #include "ReadinessProbe.h"
 #include "StatusCodes.h"
@@ -29,56 +31,47 @@ constexpr char kAddressPrefix[] = "SOCKET:";
 constexpr size_t kAddressPrefixLength = sizeof kAddressPrefix - 1;
 constexpr useconds_t kSendPauseUs = 10000;
 constexpr uint32_t kReopenSettleMs = 500;
-constexpr unsigned kResendDelaySeconds = 1;
+constexpr uint32_t kResendDelayMs = 1000;
 constexpr int kConnectWaitMs = 1000;
+// A printer whose window stays closed is slow, not gone, as long as it takes some bytes within
+// this time and the connection has no error and no end of stream.
+constexpr uint32_t kNoProgressAllowanceMs = 5000;
+// The resetting close discards what is still queued: give it this long to reach the printer.
+constexpr uint32_t kCloseDrainMs = 2000;
+constexpr useconds_t kAckPollFirstUs = 100;
+constexpr useconds_t kAckPollMaxUs = 5000;
 
 sockaddr_in servAddr{};
 
-// Opening, closing and reconnecting each replace the connection's socket and its monitor; they
-// run one at a time, so a close from one Java thread cannot fall into the middle of another
-// thread's reconnection and leave the new socket and monitor behind. A plain pthread mutex, as
-// for the monitor's lifecycle: no C++ runtime exception support in the library.
-pthread_mutex_t g_connection = PTHREAD_MUTEX_INITIALIZER;
-
-class ConnectionChange {
-public:
-    ConnectionChange() { pthread_mutex_lock(&g_connection); }
-    ~ConnectionChange() { pthread_mutex_unlock(&g_connection); }
-    ConnectionChange(const ConnectionChange&) = delete;
-    ConnectionChange& operator=(const ConnectionChange&) = delete;
-};
-
-void ClearRecord(NETPort& record) {
+// The socket itself belongs to the line's owner (Line.h), which sets and clears netPort.sock.
+void ClearFields(NETPort& record) {
     record.set = 0;
     std::memset(record.portName, 0, sizeof record.portName);
     std::memset(record.RealIP, 0, sizeof record.RealIP);
-    record.sock = kNoSocket;
     record.portnum = 0;
 }
 
-void CopyRecord(NETPort& to, const NETPort& from) {
-    to.set = from.set.load();
-    std::memcpy(to.portName, from.portName, sizeof to.portName);
-    std::memcpy(to.RealIP, from.RealIP, sizeof to.RealIP);
-    to.sock = from.sock.load();
-    to.portnum = from.portnum;
+void Snapshot() {
+    ReNetPort.set = netPort.set.load();
+    std::memcpy(ReNetPort.portName, netPort.portName, sizeof ReNetPort.portName);
+    std::memcpy(ReNetPort.RealIP, netPort.RealIP, sizeof ReNetPort.RealIP);
+    ReNetPort.sock = netPort.sock.load();
+    ReNetPort.portnum = netPort.portnum;
 }
 
-// Only the low 16 bits reach the socket address, so a long number wraps rather than overflows.
-int LeadingDecimal(const char* text) {
-    uint32_t value = 0;
-    for (; *text >= '0' && *text <= '9'; ++text) value = value * 10u + uint32_t(*text - '0');
+// A TCP port in decimal, 1 to 65535, blanks around it allowed; -1 for anything else.
+int ParsePortNumber(const char* text) {
+    if (text == nullptr) return -1;
+    while (*text == ' ' || *text == '\t') ++text;
+    long value = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9'; ++text) {
+        if (++digits > 5) return -1;
+        value = value * 10 + (*text - '0');
+    }
+    while (*text == ' ' || *text == '\t') ++text;
+    if (digits == 0 || *text != '\0' || value < 1 || value > 65535) return -1;
     return static_cast<int>(value);
-}
-
-// Closes the live socket once; the number is forgotten before it is released, so no path can
-// close it a second time after the system has handed it to somebody else.
-void CloseLiveSocket() {
-    const int sock = netPort.sock.exchange(kNoSocket);
-    if (sock == kNoSocket) return;
-    if (ReNetPort.sock == sock) ReNetPort.sock = kNoSocket;
-    shutdown(sock, SHUT_RDWR);  // wakes a reader still waiting on it
-    close(sock);
 }
 
 void ApplySocketSettings(int sock) {
@@ -97,15 +90,15 @@ bool SetBlocking(int sock, bool blocking) {
     return fcntl(sock, F_SETFL, wanted) != -1;
 }
 
-// A new socket connected within one second, in blocking mode, recorded in netPort; false with
-// nothing left open otherwise. Called with g_connection held.
-bool Connect() {
+// A new socket connected within one second to the address in netPort, in blocking mode; -1
+// with nothing left open otherwise. Called with the lifecycle lock held.
+int Connect() {
     const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (sock < 0) return false;
+    if (sock < 0) return -1;
     ApplySocketSettings(sock);
     auto fail = [sock] {
         close(sock);
-        return false;
+        return -1;
     };
     if (!SetBlocking(sock, false)) return fail();
 
@@ -129,25 +122,11 @@ bool Connect() {
     }
     // Completed at once or after the wait: the same blocking, connected socket either way.
     if (!SetBlocking(sock, true)) return fail();
-    netPort.sock = sock;
-    return true;
+    return sock;
 }
 
-// The probe's requests go straight onto the socket: no device-state flag can hold them back.
-void SendProbeRequest(const uint8_t* request, long length) {
-    send(netPort.sock, request, static_cast<size_t>(length), MSG_NOSIGNAL);
-}
-
-// Replaces the connection: the old monitor is stopped and joined before its socket closes,
-// then a new connection and a new monitor. False when the reconnection failed, or when the
-// port was closed meanwhile (there is nothing to reconnect to then).
-bool Reconnect() {
-    const ConnectionChange hold;
-    if (!netPort.set) return false;
-    StopMonitor();
-    CloseLiveSocket();
-    return ReOpenPort() == BRELON_ERROR_SUCCESS;
-}
+// Retiring the socket wakes whoever waits to receive on it.
+void WakeReaders(int sock) { shutdown(sock, SHUT_RD); }
 
 bool PeerHasClosed(int sock) {
     if (sock == kNoSocket) return true;
@@ -155,59 +134,175 @@ bool PeerHasClosed(int sock) {
     return poll(&state, 1, 0) > 0 && (state.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
 }
 
-// After a reconnection the writer waits a second and sends the whole buffer again.
-long ResendWhole(const uint8_t* writeBuffer, long length) {
-    sleep(kResendDelaySeconds);
-    int sock;
-    {
-        const ConnectionChange hold;
-        CopyRecord(netPort, ReNetPort);
-        sock = netPort.sock;
+// No error pending and no end of stream: a send that cannot progress is waiting for the
+// printer's window, not for a dead connection.
+bool Healthy(int sock) {
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
+        return false;
     }
-    if (sock == kNoSocket) return -1;  // closed during the pause
-    return send(sock, writeBuffer, static_cast<size_t>(length), MSG_NOSIGNAL);
+    return !PeerHasClosed(sock);
+}
+
+// An error or a hang-up on the connection. Unlike Healthy, blind to the end of the receiving
+// side, which a close has shut itself.
+bool Broken(int sock) {
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
+        return true;
+    }
+    pollfd state{sock, 0, 0};
+    return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
+}
+
+// Bytes the printer's side has not acknowledged yet (sent or still queued), or -1.
+int Unacknowledged(int sock) {
+    int queued = 0;
+    return ioctl(sock, SIOCOUTQ, &queued) == 0 ? queued : -1;
+}
+
+enum class Sent : uint8_t {
+    All,          // every byte acknowledged by the printer's side
+    Failed,       // an error, the end of the stream, or no progress within the allowance
+    OfflineSeen,  // the monitor flagged the printer offline after a send
+    Stopped,      // the port is being closed
+};
+
+// Waits until the printer's side has acknowledged everything sent: a count reported to the
+// caller is a promise that the bytes got there. On a healthy printer this is one round trip.
+Sent AwaitAcknowledged(const line::Use& use, uint32_t lastProgress) {
+    const int sock = use.fd();
+    int previous = INT_MAX;
+    useconds_t step = kAckPollFirstUs;
+    for (;;) {
+        // A socket that cannot tell (never on TCP) is taken at its word, as a send is.
+        const int queued = Unacknowledged(sock);
+        if (queued <= 0) return Sent::All;
+        if (!Healthy(sock)) return Sent::Failed;
+        if (use.stopping()) return Sent::Stopped;
+        if (queued < previous) {
+            previous = queued;
+            lastProgress = timeGetTime();
+        } else if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) {
+            return Sent::Failed;
+        }
+        usleep(step);
+        if (step < kAckPollMaxUs) step *= 2;
+    }
+}
+
+// The send loop: the rest of the buffer after every partial send, a 10 ms pause after each
+// send, and the offline test after each one when watchOffline is set.
+Sent SendAll(uint32_t session, const uint8_t* data, long length, bool watchOffline) {
+    const line::Use use(session);
+    if (!use.ok()) return Sent::Failed;
+    const int sock = use.fd();
+    long total = 0;
+    uint32_t lastProgress = timeGetTime();
+    while (total < length) {
+        if (use.stopping()) return Sent::Stopped;
+        const ssize_t sent = send(sock, data + total, static_cast<size_t>(length - total),
+                                  MSG_NOSIGNAL);
+        usleep(kSendPauseUs);
+        if (sent > 0) {
+            total += sent;
+            lastProgress = timeGetTime();
+        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
+                   Healthy(sock) &&
+                   ElapsedSince(lastProgress, timeGetTime()) < kNoProgressAllowanceMs) {
+            // A second without room: the printer is slow (its window is closed). Go on.
+        } else {
+            return Sent::Failed;
+        }
+        if (watchOffline && m_bOffline) return Sent::OfflineSeen;
+    }
+    return AwaitAcknowledged(use, lastProgress);
+}
+
+// Replaces a lost connection: the old monitor is stopped and joined before its socket closes,
+// then a new connection and a new monitor. The writer holds the write turn; it gets the
+// lifecycle lock only if the port is not closed first. False when there is nothing to
+// reconnect to or the reconnection failed.
+bool Reconnect(uint32_t session) {
+    const line::LifecycleForWriter hold(session);
+    if (!hold || !netPort.set) return false;
+    StopMonitor();
+    const int old = line::Retire(false);
+    if (old != kNoSocket) close(old);  // lost or replaced: reset, nothing worth draining
+    return ReOpenPort() == BRELON_ERROR_SUCCESS;
+}
+
+// After a reconnection: the new monitor's first pass (which enables automatic status) and a
+// second's pause, then the whole buffer once more, acknowledged. The line is paused meanwhile
+// so that the monitor's command goes out first; no other job can come in between.
+long ResendWhole(uint32_t session, line::WriteTurn& turn, const uint8_t* data, long length) {
+    turn.Pause();
+    const bool waited = line::SleepUnlessClosing(session, kReopenSettleMs + kResendDelayMs);
+    turn.Resume();
+    if (!waited) return BRELON_ERROR_IO_FAIL;  // closed meanwhile: nothing is sent
+    return SendAll(session, data, length, false) == Sent::All ? length : long{BRELON_ERROR_IO_FAIL};
+}
+
+// The probe's requests go straight onto the socket, in their own write turn: no device-state
+// flag can hold them back, and no other job runs meanwhile.
+void SendProbeRequest(const uint8_t* request, long length) {
+    const uint32_t session = line::Session();
+    const line::WriteTurn turn(session);
+    const line::Use use(session);
+    if (!turn || !use.ok()) return;
+    send(use.fd(), request, static_cast<size_t>(length), MSG_NOSIGNAL);
 }
 
 }  // namespace
 
 long OpenPort(const char* portName, const char* portSettings) {
-    const ConnectionChange hold;
-    StopMonitor();  // no monitor may outlive the socket it reads
-    CloseLiveSocket();
-    ClearRecord(netPort);
-    ClearRecord(ReNetPort);
-    if (std::strlen(portName) >= sizeof netPort.RealIP) return BRELON_ERROR_NOT_OPEN;
+    const line::Lifecycle hold;
+    ClosePort();  // an earlier port, with its monitor, goes first
+    if (portName == nullptr || std::strlen(portName) >= sizeof netPort.RealIP) {
+        return BRELON_ERROR_NOT_OPEN;
+    }
     netPort.set = 1;
     std::strcpy(netPort.portName, portName);
-    netPort.portnum = LeadingDecimal(portSettings);
     std::strcpy(netPort.RealIP, portName);
-    if (!Connect()) return BRELON_ERROR_NOT_OPEN;
-    CopyRecord(ReNetPort, netPort);
+    // Checked before any connection is tried.
+    netPort.portnum = ParsePortNumber(portSettings);
+    if (netPort.portnum < 0 || portName[0] == '\0') return BRELON_ERROR_NOT_OPEN;
+    const int sock = Connect();
+    if (sock < 0) return BRELON_ERROR_NOT_OPEN;
+    line::Install(sock, true);
+    Snapshot();
     return ReadinessProbe(&SendProbeRequest, 0);
 }
 
-// Called by the writer's reconnection, with g_connection held.
 long ReOpenPort() {
-    if (!Connect()) return BRELON_ERROR_NOT_OPEN;
-    ReNetPort.sock = netPort.sock.load();
+    const line::Lifecycle hold;
+    const int sock = Connect();
+    if (sock < 0) return BRELON_ERROR_NOT_OPEN;
+    line::Install(sock, false);
+    ReNetPort.sock = sock;
     m_bOffline = 1;  // the new monitor's first pass enables automatic status
-    if (StartMonitor(isThermal ? DecodeMode::Thermal : DecodeMode::Impact, netPort.sock) != 0) {
+    if (StartMonitor(isThermal ? DecodeMode::Thermal : DecodeMode::Impact) != 0) {
         return BRELON_ERROR_NOT_OPEN;
     }
-    LoopSleep(kReopenSettleMs);
     return BRELON_ERROR_SUCCESS;
 }
 
 long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long timeMillis) {
-    const int sock = netPort.sock;
-    if (sock == kNoSocket || length < 0) return -1;
+    if (length < 0) return -1;
+    const line::Use use;
+    if (!use.ok()) return -1;
     // A connected printer that stays silent must not hold the caller for ever.
     const long waitMs = timeMillis <= 0 ? 0 : timeMillis < INT_MAX ? timeMillis : INT_MAX;
-    pollfd ready{sock, POLLIN, 0};
+    pollfd ready{use.fd(), POLLIN, 0};
     const int polled = poll(&ready, 1, static_cast<int>(waitMs));
     if (polled < 0) return errno == EINTR ? 0 : -1;
     if (polled == 0) return 0;
-    return recv(sock, readBuffer, static_cast<size_t>(length), 0);
+    // Another reader (the monitor) may have taken what woke us: never block here.
+    const ssize_t got = recv(use.fd(), readBuffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    return got;
 }
 
 long ReadPort(uint8_t* readBuffer, long length) {
@@ -216,57 +311,69 @@ long ReadPort(uint8_t* readBuffer, long length) {
 }
 
 long WritePort(const uint8_t* writeBuffer, long length) {
-    if (!netPort.set) return BRELON_ERROR_NOT_OPEN;  // nothing to reconnect to
     if (length < 0) return BRELON_ERROR_IO_FAIL;
+    const uint32_t session = line::Session();
+    if (!netPort.set) return BRELON_ERROR_NOT_OPEN;  // nothing to reconnect to
+    // One writer at a time, for the whole job, its reconnection and resend included.
+    line::WriteTurn turn(session);
+    if (!turn) return netPort.set ? long{BRELON_ERROR_IO_FAIL} : long{BRELON_ERROR_NOT_OPEN};
     // A printer that closed its end takes no more data: what we sent would be gone without a
     // word, so reconnect first, as after a failed receive.
-    if (m_bPowerOFF || PeerHasClosed(netPort.sock)) {
-        if (!Reconnect()) return BRELON_ERROR_IO_FAIL;
+    if (m_bPowerOFF || PeerHasClosed(line::Current())) {
+        if (!Reconnect(session)) return BRELON_ERROR_IO_FAIL;
         m_bPowerOFF = 0;
-        return ResendWhole(writeBuffer, length);
+        return ResendWhole(session, turn, writeBuffer, length);
     }
     if (m_bCoverOpen || m_bPaperEmpty || m_bOffline) return BRELON_ERROR_IO_FAIL;
-    long totalWriteLength = 0;
-    while (totalWriteLength < length) {
-        const ssize_t sent =
-            send(netPort.sock, writeBuffer + totalWriteLength,
-                 static_cast<size_t>(length - totalWriteLength), MSG_NOSIGNAL);
-        usleep(kSendPauseUs);
-        if (sent == -1) {
-            if (!Reconnect()) return BRELON_ERROR_IO_FAIL;
-            ResendWhole(writeBuffer, length);
+    switch (SendAll(session, writeBuffer, length, true)) {
+        case Sent::All:
+            return length;
+        case Sent::Stopped:
+            return BRELON_ERROR_IO_FAIL;
+        case Sent::Failed:
+        case Sent::OfflineSeen:
             break;
-        }
-        totalWriteLength += sent;
-        if (m_bOffline) {
-            if (!Reconnect()) return BRELON_ERROR_IO_FAIL;
-            ResendWhole(writeBuffer, length);
-            break;
-        }
     }
-    return totalWriteLength;
+    // A failed send, or an offline report during the job: a new connection and the whole job
+    // again. The count reported is the job's when the resend got there, so that nothing sends
+    // it a third time.
+    if (!Reconnect(session)) return BRELON_ERROR_IO_FAIL;
+    return ResendWhole(session, turn, writeBuffer, length);
 }
 
 long ClosePort() {
-    const ConnectionChange hold;
+    const line::Lifecycle hold;
     // Release has normally stopped the monitor already; a reconnection that ran meanwhile may
     // have started a new one on the socket about to close.
     StopMonitor();
-    CloseLiveSocket();
-    ClearRecord(netPort);
-    ClearRecord(ReNetPort);
+    const int sock = line::Retire(true);
+    if (sock != kNoSocket) {
+        // The close resets the connection and drops what is still queued: the end of a job
+        // that was reported as sent. Give it a bounded time to get there first.
+        const uint32_t start = timeGetTime();
+        while (Unacknowledged(sock) > 0 && !Broken(sock) &&
+               ElapsedSince(start, timeGetTime()) < kCloseDrainMs) {
+            usleep(kAckPollMaxUs);
+        }
+        close(sock);
+    }
+    ClearFields(netPort);
+    ClearFields(ReNetPort);
+    ReNetPort.sock = kNoSocket;
     return BRELON_ERROR_SUCCESS;
 }
 
 // ---- The bridge's side of the network transport ----
 
 long OpenFromJava(const char* portText, const char* settingsText) {
-    char IPADD[128] = {};
-    if (std::strncmp(portText, kAddressPrefix, kAddressPrefixLength) == 0) {
-        const char* ip = portText + kAddressPrefixLength;
-        if (std::strlen(ip) >= sizeof netPort.RealIP) return BRELON_ERROR_NOT_OPEN;
-        std::strcpy(IPADD, ip);
+    // No prefix, no address: nothing is tried (an empty address would mean 255.255.255.255).
+    if (std::strncmp(portText, kAddressPrefix, kAddressPrefixLength) != 0) {
+        return BRELON_ERROR_NOT_OPEN;
     }
+    char IPADD[128] = {};
+    const char* ip = portText + kAddressPrefixLength;
+    if (std::strlen(ip) >= sizeof netPort.RealIP) return BRELON_ERROR_NOT_OPEN;
+    std::strcpy(IPADD, ip);
     return OpenPort(IPADD, settingsText);
 }
 
@@ -287,7 +394,10 @@ long NetworkReadBatch(int sock, uint8_t* buffer, long length) {
     const int polled = poll(&ready, 1, static_cast<int>(kEthernetVariant.idleIntervalMs));
     if (polled == 0 || (polled < 0 && errno == EINTR)) return 0;
     if (polled < 0) return -1;
-    return recv(sock, buffer, static_cast<size_t>(length), 0);
+    // A _readData on another thread may have taken the bytes that woke us: never block here.
+    const ssize_t got = recv(sock, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
+    return got;
 }
 
 ReadOutcome NetworkJudgeRead(int& /*sock*/, long n, DecodeMode mode) {
@@ -308,12 +418,12 @@ void NetworkSendEnable(int sock) {
     send(sock, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus, MSG_NOSIGNAL);
 }
 
-int NetworkMonitorDescriptor() { return netPort.sock; }
-
-// The enable command makes the printer answer, which ends the monitor's receive at once.
+// The enable command makes the printer answer, which ends the monitor's wait at once. Not
+// inside a job that is still going out.
 void NetworkReleaseWake() {
-    const int sock = netPort.sock;
-    if (sock != kNoSocket) NetworkSendEnable(sock);
+    const line::Use use;
+    const line::LineIfFree free;
+    if (use.ok() && free) NetworkSendEnable(use.fd());
 }
 
 void RecordClaimMode(int thermal) { isThermal = thermal; }
@@ -330,7 +440,8 @@ const Deliverable kDeliverable{
             .judgeRead = &NetworkJudgeRead,
             .sendEnable = &NetworkSendEnable,
         },
-    .monitorDescriptor = &NetworkMonitorDescriptor,
+    .descriptor = &netPort.sock,
+    .retireWake = &WakeReaders,
     .releaseWake = &NetworkReleaseWake,
     .releaseWaitMs = 300,
     .recordClaimMode = &RecordClaimMode,

@@ -7,14 +7,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "Deliverable.h"
+#include "Line.h"
 #include "PrinterCommands.h"
 #include "ReadinessProbe.h"
 #include "StatusCodes.h"
+#include "StatusMonitor.h"
 #include "Timing.h"
 #include "Transport.h"
 
@@ -24,17 +27,55 @@ namespace {
 
 constexpr uint32_t kPollStepMs = 20;
 constexpr long kDrainWindowMs = 500;
-// DTR/DSR handshake: how long the printer may hold DSR low before a write gives up, and the
-// most handed to the driver at once so that a dropped DSR stops the data soon.
-constexpr uint32_t kHandshakeAllowanceMs = 5000;
+// How long the printer may take no byte at all (DSR held low, a full output queue, a queue
+// that does not drain) before a write gives up.
+constexpr uint32_t kNoProgressAllowanceMs = 5000;
+// DTR/DSR handshake: the most handed to the driver at once, so that a dropped DSR stops the
+// data soon.
 constexpr long kHandshakeChunk = 256;
+constexpr uint32_t kDrainStepMaxMs = 20;
 
+// The descriptor itself belongs to the line's owner (Line.h), which sets and clears it.
 void ClearRecord() {
     serPort.set = 0;
     std::memset(serPort.portName, 0, sizeof serPort.portName);
     std::memset(serPort.portSettings, 0, sizeof serPort.portSettings);
-    serPort.port = kNoDescriptor;
     serPort.originalPortSettings = {};
+}
+
+// A wait the caller gives in a signed 64-bit count, as the 32-bit window the read works with:
+// a huge value must not wrap into a negative one.
+int32_t WindowMillis(long timeMillis) {
+    if (timeMillis > INT32_MAX) return INT32_MAX;
+    if (timeMillis < INT32_MIN) return INT32_MIN;
+    return static_cast<int32_t>(timeMillis);
+}
+
+// Waits until the driver has sent everything written (tcdrain, bounded): the output queue
+// must shrink at least once every allowance, and a close of the port ends the wait. The
+// steps follow the line's speed, so the wait overshoots the drain by a millisecond or two.
+bool DrainOutput(const line::Use& use, uint32_t& lastProgress) {
+    const int fd = use.fd();
+    const long baud = serPort.originalPortSettings.baud > 0 ? serPort.originalPortSettings.baud
+                                                            : 9600;
+    int previous = INT_MAX;
+    for (;;) {
+        int queued = 0;
+        // A driver that cannot count its queue gets the plain drain.
+        if (ioctl(fd, TIOCOUTQ, &queued) != 0) return tcdrain(fd) == 0;
+        if (queued <= 0) return true;
+        if (use.stopping()) return false;
+        if (queued < previous) {
+            previous = queued;
+            lastProgress = timeGetTime();
+        } else if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) {
+            return false;  // the printer has stopped taking data
+        }
+        // Ten bit times a character.
+        const long remainingMs = static_cast<long>(queued) * 10 * 1000 / baud;
+        LoopSleep(static_cast<uint32_t>(
+            remainingMs < 1 ? 1 : remainingMs > kDrainStepMaxMs ? kDrainStepMaxMs : remainingMs));
+    }
 }
 
 // The field after the next comma, or nullptr.
@@ -120,8 +161,9 @@ long ParseSerialSettings(const char* text, SerPortSettings& settings) {
 }
 
 long OpenPort(const char* portName, const char* portSettings) {
+    const line::Lifecycle hold;
     // A port left open by an earlier open is closed, not leaked.
-    if (serPort.port != kNoDescriptor) ClosePort();
+    if (line::Current() != kNoDescriptor) ClosePort();
     ClearRecord();
     serPort.set = 1;
     if (portName == nullptr || portSettings == nullptr) return BRELON_ERROR_NOT_AVAILABLE;
@@ -138,12 +180,11 @@ long OpenPort(const char* portName, const char* portSettings) {
     std::strcpy(serPort.portName, portName);
     const int fd = open(serPort.portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return BRELON_ERROR_NOT_OPEN;
-    serPort.port = fd;
+    line::Install(fd, true);
 
     const long configured = serConfigurePort(1, settings);
     if (configured != BRELON_ERROR_SUCCESS) {
-        close(fd);
-        serPort.port = kNoDescriptor;
+        close(line::Retire(true));
         serPort.set = 0;
         return configured;
     }
@@ -206,11 +247,15 @@ long serConfigurePort(uint8_t /*saveSettings*/, const SerPortSettings& settings)
 }
 
 long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMillis) {
-    const int fd = serPort.port;
-    if (fd == kNoDescriptor) return BRELON_ERROR_NOT_OPEN;
-    auto remaining = static_cast<int32_t>(timeMillis);
+    const line::Use use;
+    if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
+    const int fd = use.fd();
+    const int32_t window = WindowMillis(timeMillis);
+    int32_t remaining = window;
     int32_t waiting = 0;
     while (remaining > 0) {
+        // The port is being closed: its number must not be used past this step.
+        if (use.stopping()) return BRELON_ERROR_NOT_OPEN;
         const int32_t previous = waiting;
         if (ioctl(fd, FIONREAD, &waiting) != 0) return BRELON_ERROR_IO_FAIL;
         if (waiting >= minLength) break;
@@ -218,7 +263,7 @@ long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMill
         // Silence, not the whole wait, is bounded: any arrival (or another reader taking
         // bytes) starts the window again.
         if (waiting != previous) {
-            remaining = static_cast<int32_t>(timeMillis);
+            remaining = window;
         } else {
             remaining = remaining <= 20 ? 0 : remaining - 20;
         }
@@ -238,24 +283,30 @@ long ReadPort(uint8_t* readBuffer, long length) {
 }
 
 long WritePort(const uint8_t* writeBuffer, long length) {
-    const int fd = serPort.port;
-    if (fd == kNoDescriptor) return BRELON_ERROR_NOT_OPEN;
+    const uint32_t session = line::Session();
+    if (line::Current() == kNoDescriptor) return BRELON_ERROR_NOT_OPEN;
+    // One writer at a time, for the whole job: nothing else lands inside its bytes.
+    const line::WriteTurn turn(session);
+    const line::Use use(session);
+    if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
+    if (!turn) return BRELON_ERROR_IO_FAIL;  // the port is being closed
     if (m_bCoverOpen || m_bPaperEmpty || m_bOffline) return BRELON_ERROR_IO_FAIL;
+    if (length < 0) return BRELON_ERROR_IO_FAIL;
+    const int fd = use.fd();
     const bool handshake = serPort.originalPortSettings.flowControl == 'h';
     long written = 0;
     uint32_t lastProgress = timeGetTime();
-    // Waits one step for the printer or the driver; false once the allowance is spent
-    // without any byte taken.
-    auto waitStep = [&] {
-        if (ElapsedSince(lastProgress, timeGetTime()) >= kHandshakeAllowanceMs) return false;
-        LoopSleep(kPollStepMs);
-        return true;
+    auto allowanceLeft = [&] {
+        return ElapsedSince(lastProgress, timeGetTime()) < kNoProgressAllowanceMs;
     };
     while (written < length) {
+        // A close gives up the job here, within one step, before the number is released.
+        if (use.stopping()) return BRELON_ERROR_IO_FAIL;
         // With the handshake, hold the data while the printer drops DSR (its buffer is
         // full or it is busy); a line without modem status cannot hold us.
         if (handshake && DataSetReady(fd) == 0) {
-            if (!waitStep()) return BRELON_ERROR_IO_FAIL;
+            if (!allowanceLeft()) return BRELON_ERROR_IO_FAIL;
+            LoopSleep(kPollStepMs);
             continue;
         }
         long chunk = length - written;
@@ -265,22 +316,23 @@ long WritePort(const uint8_t* writeBuffer, long length) {
             // A full output queue: wait for room (at most one step at a time) rather than drop
             // the rest of the job.
             if (errno != EAGAIN && errno != EINTR) return BRELON_ERROR_IO_FAIL;
-            if (ElapsedSince(lastProgress, timeGetTime()) >= kHandshakeAllowanceMs) {
-                return BRELON_ERROR_IO_FAIL;
-            }
+            if (!allowanceLeft()) return BRELON_ERROR_IO_FAIL;
             pollfd room{fd, POLLOUT, 0};
             poll(&room, 1, static_cast<int>(kPollStepMs));
             continue;
         }
         written += took;
         if (took > 0) lastProgress = timeGetTime();
-        if (tcdrain(fd) != 0) return BRELON_ERROR_IO_FAIL;
+        if (!DrainOutput(use, lastProgress)) return BRELON_ERROR_IO_FAIL;
     }
     return written;
 }
 
 long ClosePort() {
-    const int fd = serPort.port.exchange(kNoDescriptor);
+    const line::Lifecycle hold;
+    // No monitor may outlive the descriptor; readers and writers give up within one step.
+    StopMonitor();
+    const int fd = line::Retire(true);
     if (fd != kNoDescriptor) {
         tcflush(fd, TCIOFLUSH);
         close(fd);
@@ -332,8 +384,6 @@ void SerialSendEnable(int fd) {
         write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
 }
 
-int SerialMonitorDescriptor() { return serPort.port; }
-
 }  // namespace
 
 const Deliverable kDeliverable{
@@ -346,7 +396,8 @@ const Deliverable kDeliverable{
             .judgeRead = nullptr,
             .sendEnable = &SerialSendEnable,
         },
-    .monitorDescriptor = &SerialMonitorDescriptor,
+    .descriptor = &serPort.port,
+    .retireWake = nullptr,
     .releaseWake = nullptr,
     .releaseWaitMs = 1000,
     .recordClaimMode = nullptr,

@@ -1,0 +1,275 @@
+#include "Line.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+
+#include "Deliverable.h"
+
+namespace line {
+namespace {
+
+// Plain pthread primitives: the C++ ones would bring the C++ runtime's exception support into
+// the library for errors it can never report.
+
+// ---- the lifecycle lock, recursive by hand (no thread-local storage in the library) ----
+pthread_mutex_t g_lifecycle = PTHREAD_MUTEX_INITIALIZER;
+std::atomic<pthread_t> g_lifecycleOwner{};
+std::atomic<bool> g_lifecycleOwned{false};
+int g_lifecycleDepth = 0;  // written by the owner only
+// Lifecycle holders waiting for the write turn: a writer waiting for the lifecycle lock while it
+// holds the turn gives up for them.
+std::atomic<int> g_lifecycleWantsTurn{0};
+
+bool OwnedByMe() {
+    return g_lifecycleOwned.load() && pthread_equal(g_lifecycleOwner.load(), pthread_self());
+}
+
+void TakeOwnership() {
+    g_lifecycleOwner = pthread_self();
+    g_lifecycleOwned = true;
+    g_lifecycleDepth = 1;
+}
+
+void LockLifecycle() {
+    if (OwnedByMe()) {
+        ++g_lifecycleDepth;
+        return;
+    }
+    pthread_mutex_lock(&g_lifecycle);
+    TakeOwnership();
+}
+
+bool TryLockLifecycle() {
+    if (OwnedByMe()) {
+        ++g_lifecycleDepth;
+        return true;
+    }
+    if (pthread_mutex_trylock(&g_lifecycle) != 0) return false;
+    TakeOwnership();
+    return true;
+}
+
+void UnlockLifecycle() {
+    if (--g_lifecycleDepth > 0) return;
+    g_lifecycleOwned = false;
+    pthread_mutex_unlock(&g_lifecycle);
+}
+
+// ---- the descriptor, its users and the sessions ----
+pthread_mutex_t g_state = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t g_changed;  // users left, a close began, a session or descriptor changed
+pthread_once_t g_changedOnce = PTHREAD_ONCE_INIT;
+int g_users = 0;
+bool g_retiring = false;
+std::atomic<uint32_t> g_session{0};
+std::atomic<uint32_t> g_generation{0};  // every change of the descriptor
+std::atomic<int> g_closers{0};
+std::atomic<uint32_t> g_closingSession{0};
+
+void InitChanged() {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&g_changed, &attr);
+    pthread_condattr_destroy(&attr);
+}
+
+pthread_cond_t& Changed() {
+    pthread_once(&g_changedOnce, &InitChanged);
+    return g_changed;
+}
+
+std::atomic<int32_t>& Word() { return *kDeliverable.descriptor; }
+
+class StateLock {
+public:
+    StateLock() { pthread_mutex_lock(&g_state); }
+    ~StateLock() { pthread_mutex_unlock(&g_state); }
+    StateLock(const StateLock&) = delete;
+    StateLock& operator=(const StateLock&) = delete;
+};
+
+timespec MonotonicIn(uint32_t ms) {
+    timespec at{};
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    at.tv_sec += static_cast<time_t>(ms / 1000);
+    at.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (at.tv_nsec >= 1000000000L) {
+        at.tv_sec += 1;
+        at.tv_nsec -= 1000000000L;
+    }
+    return at;
+}
+
+bool Before(const timespec& a, const timespec& b) {
+    return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
+}
+
+// ---- writing: the turn (one job at a time) and the line's bytes (a job, or one command) ----
+pthread_mutex_t g_turn = PTHREAD_MUTEX_INITIALIZER;
+pthread_mutex_t g_bytes = PTHREAD_MUTEX_INITIALIZER;
+
+}  // namespace
+
+Lifecycle::Lifecycle() { LockLifecycle(); }
+Lifecycle::~Lifecycle() { UnlockLifecycle(); }
+
+bool HoldsLifecycle() { return OwnedByMe(); }
+
+LifecycleForWriter::LifecycleForWriter(uint32_t session) {
+    for (;;) {
+        if (TryLockLifecycle()) {
+            // The port may have been closed while we were trying.
+            if (Closing(session)) {
+                UnlockLifecycle();
+                return;
+            }
+            held_ = true;
+            return;
+        }
+        if (Closing(session) || g_lifecycleWantsTurn.load() > 0) return;
+        const StateLock hold;
+        const timespec step = MonotonicIn(2);
+        pthread_cond_timedwait(&Changed(), &g_state, &step);
+    }
+}
+
+LifecycleForWriter::~LifecycleForWriter() {
+    if (held_) UnlockLifecycle();
+}
+
+CloseIntent::CloseIntent() {
+    const StateLock hold;
+    g_closingSession = g_session.load();
+    g_closers.fetch_add(1);
+    pthread_cond_broadcast(&Changed());
+}
+
+CloseIntent::~CloseIntent() {
+    const StateLock hold;
+    g_closers.fetch_sub(1);
+    pthread_cond_broadcast(&Changed());
+}
+
+uint32_t Session() { return g_session.load(); }
+
+bool Closing(uint32_t session) {
+    if (g_session.load() != session) return true;
+    return g_closers.load() > 0 && g_closingSession.load() == session;
+}
+
+void Install(int fd, bool newSession) {
+    const StateLock hold;
+    Word() = fd;
+    if (newSession) g_session.fetch_add(1);
+    g_generation.fetch_add(1);
+    pthread_cond_broadcast(&Changed());
+}
+
+int Retire(bool endSession) {
+    int fd;
+    {
+        const StateLock hold;
+        fd = Word();
+        g_retiring = true;
+        g_generation.fetch_add(1);  // users see stopping() from now on
+        pthread_cond_broadcast(&Changed());
+    }
+    if (fd >= 0 && kDeliverable.retireWake != nullptr) kDeliverable.retireWake(fd);
+    const StateLock hold;
+    // Every user gives up within one polling step; the timed wait only guards the wake-up.
+    while (g_users > 0) {
+        const timespec step = MonotonicIn(20);
+        pthread_cond_timedwait(&Changed(), &g_state, &step);
+    }
+    Word() = -1;
+    g_retiring = false;
+    if (endSession) g_session.fetch_add(1);
+    pthread_cond_broadcast(&Changed());
+    return fd;
+}
+
+int Current() { return Word(); }
+
+Use::Use() {
+    const StateLock hold;
+    if (g_retiring || Word() < 0) return;
+    ++g_users;
+    fd_ = Word();
+    session_ = g_session.load();
+    generation_ = g_generation.load();
+}
+
+Use::Use(uint32_t session) {
+    const StateLock hold;
+    if (g_retiring || Word() < 0 || g_session.load() != session) return;
+    ++g_users;
+    fd_ = Word();
+    session_ = session;
+    generation_ = g_generation.load();
+}
+
+Use::~Use() {
+    if (fd_ < 0) return;
+    const StateLock hold;
+    if (--g_users == 0) pthread_cond_broadcast(&Changed());
+}
+
+bool Use::stopping() const {
+    return g_generation.load() != generation_ || Closing(session_);
+}
+
+bool SleepUnlessClosing(uint32_t session, uint32_t ms) {
+    const timespec until = MonotonicIn(ms);
+    const StateLock hold;
+    for (;;) {
+        if (Closing(session)) return false;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        if (!Before(now, until)) return true;
+        pthread_cond_timedwait(&Changed(), &g_state, &until);
+    }
+}
+
+WriteTurn::WriteTurn(uint32_t session) {
+    // A lifecycle holder that waits here makes a writer waiting for the lifecycle lock give up.
+    const bool lifecycle = OwnedByMe();
+    if (lifecycle) g_lifecycleWantsTurn.fetch_add(1);
+    pthread_mutex_lock(&g_turn);
+    if (lifecycle) g_lifecycleWantsTurn.fetch_sub(1);
+    if (Closing(session)) {
+        pthread_mutex_unlock(&g_turn);
+        return;
+    }
+    held_ = true;
+    Resume();
+}
+
+WriteTurn::~WriteTurn() {
+    if (!held_) return;
+    Pause();
+    pthread_mutex_unlock(&g_turn);
+}
+
+void WriteTurn::Pause() {
+    if (!bytes_) return;
+    bytes_ = false;
+    pthread_mutex_unlock(&g_bytes);
+}
+
+void WriteTurn::Resume() {
+    if (bytes_ || !held_) return;
+    // Only the monitor can hold the bytes without the turn, for one short command.
+    pthread_mutex_lock(&g_bytes);
+    bytes_ = true;
+}
+
+LineIfFree::LineIfFree() { held_ = pthread_mutex_trylock(&g_bytes) == 0; }
+
+LineIfFree::~LineIfFree() {
+    if (held_) pthread_mutex_unlock(&g_bytes);
+}
+
+}  // namespace line

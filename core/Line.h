@@ -1,0 +1,154 @@
+// Who owns the printer's line (the serial descriptor, the printer node, the socket) at any
+// moment. The same three rules hold in every deliverable:
+//
+// 1. Lifecycle. Opening, claiming, closing and replacing the connection (a network
+//    reconnection, a reopened printer node) run one at a time, under the lifecycle lock. A close
+//    announces itself (CloseIntent) before it waits for that lock, and everything working for
+//    the port it closes gives up at its next step: the close wins.
+//
+// 2. Use. Every operation that touches the descriptor holds a Use for as long as it does, and
+//    looks at stopping() at every polling step. Retiring the descriptor (a close, a replacement)
+//    tells the users to stop, waits until none is left, and only then hands the number back to
+//    be closed. No thread can be left holding a number that the system has since given to
+//    somebody else (a file of the JVM).
+//
+// 3. Writing. One writer at a time. A Java-side write (a job, a drawer kick, a completion
+//    request, a probe request) holds the WriteTurn for the whole job. The monitor never waits
+//    for a writer: its own commands go out only when the line is free (LineIfFree), otherwise
+//    it leaves them for a later pass.
+//
+// Lock order: lifecycle, then write turn, then the line's bytes. A writer that holds the turn
+// and must replace the connection asks for the lifecycle lock only through LifecycleForWriter,
+// which gives up instead of waiting for a close or for a lifecycle holder that needs the turn.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstdint>
+
+namespace line {
+
+// ---- 1. The lifecycle ----
+
+// Holds the lifecycle lock for a scope. A thread may take it again while it holds it (an open
+// closes the earlier port, a refused claim closes the port).
+class Lifecycle {
+public:
+    Lifecycle();
+    ~Lifecycle();
+    Lifecycle(const Lifecycle&) = delete;
+    Lifecycle& operator=(const Lifecycle&) = delete;
+};
+
+// True when the calling thread holds the lifecycle lock.
+bool HoldsLifecycle();
+
+// For a writer that holds the write turn and has to replace the connection: the lifecycle lock,
+// unless first the port it writes for is closed, a close of it begins, or the lock's holder is
+// waiting for the write turn. Test it before going on.
+class LifecycleForWriter {
+public:
+    explicit LifecycleForWriter(uint32_t session);
+    ~LifecycleForWriter();
+    LifecycleForWriter(const LifecycleForWriter&) = delete;
+    LifecycleForWriter& operator=(const LifecycleForWriter&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    bool held_ = false;
+};
+
+// A close of the port that is open now, from construction to destruction. Made before the close
+// waits for the lifecycle lock.
+class CloseIntent {
+public:
+    CloseIntent();
+    ~CloseIntent();
+    CloseIntent(const CloseIntent&) = delete;
+    CloseIntent& operator=(const CloseIntent&) = delete;
+};
+
+// ---- 2. The descriptor and its users ----
+
+// The port session: a new number when a port is opened and again when it is closed. A
+// reconnection or a reopened node keeps the session and changes only the descriptor.
+uint32_t Session();
+
+// True while a close of this session has begun or the session has ended.
+bool Closing(uint32_t session);
+
+// Makes fd the line's descriptor, in a new session (an open) or in the current one (a
+// replacement). The caller holds the lifecycle lock and has retired the earlier descriptor.
+void Install(int fd, bool newSession);
+
+// Takes the descriptor away from its users: they are told to stop (and the deliverable's
+// retireWake cuts short a wait to receive), and the call returns once none is left. Returns the
+// number, now the caller's alone to close, or -1 when there was none. endSession: a close (the
+// session ends); otherwise a replacement follows. The caller holds the lifecycle lock and no
+// Use.
+int Retire(bool endSession);
+
+// The descriptor now, without using it (-1 when none).
+int Current();
+
+// Holds the descriptor for one operation.
+class Use {
+public:
+    Use();                           // the descriptor now, whatever the session
+    explicit Use(uint32_t session);  // only while that session lasts
+    ~Use();
+    Use(const Use&) = delete;
+    Use& operator=(const Use&) = delete;
+
+    bool ok() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    uint32_t session() const { return session_; }
+    // The descriptor is being retired or its port closed: give up now.
+    bool stopping() const;
+
+private:
+    int fd_ = -1;
+    uint32_t session_ = 0;
+    uint32_t generation_ = 0;
+};
+
+// Sleeps ms milliseconds on the monotonic clock, less when a close of the session begins or the
+// session ends. True when the whole time passed.
+bool SleepUnlessClosing(uint32_t session, uint32_t ms);
+
+// ---- 3. One writer at a time ----
+
+// The write turn for one job of the given session. Blocks while another writer holds it; not
+// granted (false) when the session has ended or is being closed by the time it would be.
+class WriteTurn {
+public:
+    explicit WriteTurn(uint32_t session);
+    ~WriteTurn();
+    WriteTurn(const WriteTurn&) = delete;
+    WriteTurn& operator=(const WriteTurn&) = delete;
+    explicit operator bool() const { return held_; }
+
+    // Between two complete byte sequences of one job (a job sent, its resend to come): lets the
+    // monitor put its own command on the line meanwhile. Other writers still wait.
+    void Pause();
+    void Resume();
+
+private:
+    bool held_ = false;
+    bool bytes_ = false;
+};
+
+// The line for one of the monitor's own commands, only if no writer is in the middle of a job.
+class LineIfFree {
+public:
+    LineIfFree();
+    ~LineIfFree();
+    LineIfFree(const LineIfFree&) = delete;
+    LineIfFree& operator=(const LineIfFree&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    bool held_ = false;
+};
+
+}  // namespace line
