@@ -113,11 +113,13 @@ PRN_NATIVE(closePort)(JNIEnv*, jobject) -> void {
     }
     // Nothing watches the printer any more. A cover or paper report left standing would refuse
     // the next open's own status requests, so a printer closed with its cover open could never
-    // be opened again; a lost-link flag would make the next write reconnect for nothing.
+    // be opened again; a lost-link flag would make the next write reconnect for nothing; the
+    // drawer of this printer says nothing about the next one's.
     m_bCoverOpen = 0;
     m_bPaperEmpty = 0;
     m_bOffline = 0;
     m_bPowerOFF = 0;
+    m_DrawerOpened = 0;
 }
 
 PRN_NATIVE(readData)(JNIEnv* env, jobject, jbyteArray rbuf, jint, jlong) -> jint {

@@ -122,6 +122,10 @@ void WaitOutOfflineLine(Pass& pass, const line::Use& use) {
     const long n = Hooks().readBatch(pass.fd, batch, kBatchSize);
     if (n >= 4) {
         Decode(pass, batch, n);
+        // A "ready" block still waiting from before the drop is old news: the line says
+        // offline until DSR returns. A cover or paper report says why, and stands.
+        const int32_t decoded = PrinterStatusResult;
+        if (decoded != kStatusCoverOpen && decoded != kStatusPaperEnd) SetOffline();
     } else if (pass.mode == DecodeMode::Impact) {
         // An impact printer that drops DSR and has nothing to say has run out of paper.
         StatusUpdate paperEnd;

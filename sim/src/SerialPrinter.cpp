@@ -176,7 +176,8 @@ void SerialPrinter::setReadRate(unsigned bytesPerSecond) {
 void SerialPrinter::readerLoop(int master, int connection) {
     uint8_t buffer[4096];
     while (!stopReader_) {
-        pollfd fds[2] = {{master, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+        // A stopped reader leaves the master out, so the pty fills up instead of waking us.
+        pollfd fds[2] = {{readingStopped_ ? -1 : master, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
             waitOn(wakeFd_, kIdleRetryMs * 1000);
             continue;
@@ -192,14 +193,20 @@ void SerialPrinter::readerLoop(int master, int connection) {
             // A slow printer takes about a twentieth of a second's worth at a time.
             const size_t want =
                 rate == 0 ? sizeof buffer : std::clamp<size_t>(rate / 20, 1, sizeof buffer);
-            const ssize_t n = ::read(master, buffer, want);
+            ssize_t n;
+            {
+                std::lock_guard hold(readMutex_);
+                if (readingStopped_) continue;
+                n = ::read(master, buffer, want);
+                if (n > 0) receive(buffer, static_cast<size_t>(n), connection);
+            }
             if (n > 0) {
-                receive(buffer, static_cast<size_t>(n), connection);
                 if (rate != 0) waitOn(wakeFd_, static_cast<long>(n * 1000000L / rate));
                 continue;
             }
             if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         }
+        if (fds[0].fd < 0) continue;
         // Hang-up: nobody has the slave open (EIO on read). Data comes again once it is opened.
         waitOn(wakeFd_, kIdleRetryMs * 1000);
     }
@@ -228,7 +235,30 @@ void SerialPrinter::writeToHost(const uint8_t* data, size_t size) {
 }
 
 bool SerialPrinter::publishModem() {
-    return publishModemLine(modemFile_, slave_, modemBits_);
+    return publishModemEntry(modemFile_, slave_, {modemBits_, outputStuck_});
+}
+
+bool SerialPrinter::setOutputStuck(unsigned bytes) {
+    std::lock_guard lock(plugMutex_);
+    if (!options_.modem || modemFile_.empty()) return false;
+    outputStuck_ = bytes;
+    // Stop reading before the host can see the stuck queue, and read again before it sees the
+    // queue drained.
+    {
+        std::lock_guard hold(readMutex_);
+        readingStopped_ = bytes != 0;
+    }
+    const uint64_t one = 1;
+    if (wakeFd_ >= 0 && ::write(wakeFd_, &one, sizeof one) < 0) {
+        // the reader looks at the flag again on its next wake-up
+    }
+    if (slave_.empty()) return true;  // published on replug
+    return publishModem();
+}
+
+unsigned SerialPrinter::outputStuck() const {
+    std::lock_guard lock(plugMutex_);
+    return outputStuck_;
 }
 
 bool SerialPrinter::setModemBits(unsigned bits) {

@@ -16,9 +16,9 @@ namespace prnsim {
 namespace {
 
 constexpr int kBacklog = 8;
-// A slow printer's receive buffer: small, so the sender's queue fills (the kernel doubles it
-// and keeps a floor of about 2 KiB).
-constexpr int kSlowReceiveBuffer = 2048;
+// A slow or stalled printer's receive buffer: small, so the sender's queue fills (the kernel
+// doubles it and keeps a floor of about 2 KiB).
+constexpr int kSmallReceiveBuffer = 2048;
 constexpr int kWriteTimeoutMs = 250;
 // A request to the I/O thread is acted on within a poll round; this only guards against a
 // thread that has gone.
@@ -88,6 +88,12 @@ bool TcpPrinter::openListener() {
         ::close(fd);
         return false;
     }
+    if (defaultReceiveBuffer_ == 0) {
+        socklen_t size = sizeof defaultReceiveBuffer_;
+        if (::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &defaultReceiveBuffer_, &size) != 0)
+            defaultReceiveBuffer_ = 0;
+    }
+    smallListenerBuffer_ = false;
     socklen_t length = sizeof address;
     if (port_ == 0 && ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
         port_ = ntohs(address.sin_port);
@@ -137,11 +143,49 @@ void TcpPrinter::dropAfter(size_t bytes) {
     request([&] {
         dropArmed_ = true;
         dropRemaining_ = bytes;
+        limitResets_ = false;
+        limitPerConnection_ = false;
+    });
+}
+
+void TcpPrinter::resetAfter(size_t bytes) {
+    request([&] {
+        dropArmed_ = true;
+        dropRemaining_ = bytes;
+        limitResets_ = true;
+        limitPerConnection_ = false;
+    });
+}
+
+void TcpPrinter::dropEachAfter(size_t bytes, int connections) {
+    request([&] {
+        eachBytes_ = bytes;
+        eachLeft_ = std::max(connections, 0);
+        eachChanged_ = true;  // apply() sees whether a connection is open
     });
 }
 
 void TcpPrinter::setSlow(unsigned bytesPerSecond) {
     request([&] { slowRate_ = bytesPerSecond; });
+}
+
+void TcpPrinter::setStalled(bool stalled) {
+    request([&] {
+        stalled_ = stalled;
+        stallUntil_.reset();
+    });
+}
+
+void TcpPrinter::stallFor(std::chrono::milliseconds duration) {
+    request([&] {
+        stalled_ = true;
+        stallUntil_ = Clock::now() + duration;
+    });
+}
+
+bool TcpPrinter::stalled() const {
+    std::lock_guard lock(controlMutex_);
+    return stalled_;
 }
 
 int TcpPrinter::connectionCount() const {
@@ -158,6 +202,26 @@ bool TcpPrinter::waitForConnections(int count, std::chrono::milliseconds timeout
     return controlChanged_.wait_for(lock, timeout, [&] { return connections_ >= count; });
 }
 
+void TcpPrinter::fitReceiveBuffers() {
+    // A window once advertised cannot shrink, so a small buffer only gives a small window from
+    // the handshake on: the listener's buffer is what a connection accepted while stalled
+    // starts with. Shrinking an open connection's buffer instead makes the kernel drop what its
+    // window lets in, and the host then resends at its retransmission timer.
+    const int normal = defaultReceiveBuffer_ / 2;  // the kernel doubles what it is given
+    if (listener_ >= 0 && stalled_ != smallListenerBuffer_ && normal > 0) {
+        const int size = stalled_ ? kSmallReceiveBuffer : normal;
+        ::setsockopt(listener_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+        smallListenerBuffer_ = stalled_;
+    }
+    // A slow connection is made small at once (its printer still reads); one accepted while
+    // stalled stays small until the stall ends.
+    const bool small = slowRate_ != 0 || (stalled_ && smallReceiveBuffer_);
+    if (conn_ < 0 || small == smallReceiveBuffer_) return;
+    const int size = small ? kSmallReceiveBuffer : normal;
+    if (size > 0) ::setsockopt(conn_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
+    smallReceiveBuffer_ = small;
+}
+
 void TcpPrinter::apply() {
     std::lock_guard lock(controlMutex_);
     if (mode_ == TcpMode::Refuse && listener_ >= 0) {
@@ -167,8 +231,28 @@ void TcpPrinter::apply() {
         openListener();
     }
     silent_ = mode_ == TcpMode::Silent;
-    if (dropNow_ || (dropArmed_ && dropRemaining_ == 0)) {
-        if (resetNow_) {
+    if (stallUntil_ && Clock::now() >= *stallUntil_) {
+        stalled_ = false;
+        stallUntil_.reset();
+    }
+    if (eachChanged_) {
+        eachChanged_ = false;
+        // The rule's own limit goes; a new rule replaces a limit pending for the next connection.
+        if (limitPerConnection_ || (conn_ < 0 && eachLeft_ > 0)) {
+            dropArmed_ = false;
+            limitPerConnection_ = false;
+        }
+        if (conn_ >= 0 && eachLeft_ > 0) {  // the connection open now is the first
+            dropArmed_ = true;
+            dropRemaining_ = eachBytes_;
+            limitResets_ = false;
+            limitPerConnection_ = true;
+            --eachLeft_;
+        }
+    }
+    const bool limitReached = dropArmed_ && dropRemaining_ == 0;
+    if (dropNow_ || limitReached) {
+        if (resetNow_ || (limitReached && limitResets_)) {
             // A close with linger 0 resets the connection: the host's next receive fails.
             std::lock_guard hold(connMutex_);
             const linger abort{1, 0};
@@ -177,12 +261,11 @@ void TcpPrinter::apply() {
         dropNow_ = false;
         resetNow_ = false;
         dropArmed_ = false;
+        limitResets_ = false;
+        limitPerConnection_ = false;
         closeConnection();
     }
-    if (slowRate_ != 0 && conn_ >= 0) {
-        const int size = kSlowReceiveBuffer;
-        ::setsockopt(conn_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-    }
+    fitReceiveBuffers();
     applied_ = requested_;
     controlChanged_.notify_all();
 }
@@ -196,28 +279,39 @@ void TcpPrinter::ioLoop() {
         unsigned rate;
         bool armed;
         size_t remaining;
+        bool stalled;
+        std::optional<Clock::time_point> stallUntil;
         {
             std::lock_guard lock(controlMutex_);
             rate = slowRate_;
             armed = dropArmed_;
             remaining = dropRemaining_;
+            stalled = stalled_;
+            stallUntil = stallUntil_;
         }
+        const Clock::time_point now = Clock::now();
+        const auto until = [&](Clock::time_point then) {
+            return then <= now
+                       ? 0
+                       : static_cast<int>(
+                             std::chrono::ceil<std::chrono::milliseconds>(then - now).count());
+        };
         pollfd fds[2] = {{wakeFd_, POLLIN, 0}, {-1, POLLIN, 0}};
         int timeout = -1;
         enum { Nothing, Accept, Read } what = Nothing;
         if (conn_ < 0 && listener_ >= 0) {
             fds[1].fd = listener_;
             what = Accept;
-        } else if (conn_ >= 0) {
-            const Clock::time_point now = Clock::now();
+        } else if (conn_ >= 0 && !stalled) {
             if (rate != 0 && now < nextRead) {
-                timeout = static_cast<int>(
-                    std::chrono::ceil<std::chrono::milliseconds>(nextRead - now).count());
+                timeout = until(nextRead);
             } else {
                 fds[1].fd = conn_;
                 what = Read;
             }
         }
+        if (stallUntil)
+            timeout = timeout < 0 ? until(*stallUntil) : std::min(timeout, until(*stallUntil));
         if (::poll(fds, 2, timeout) < 0) continue;
         if (fds[0].revents & POLLIN) {
             uint64_t drained;
@@ -233,20 +327,32 @@ void TcpPrinter::ioLoop() {
                 std::lock_guard lock(controlMutex_);
                 connection = connections_++;
                 mode = mode_;
+                if (mode != TcpMode::CloseOnAccept && !dropArmed_ && eachLeft_ > 0) {
+                    dropArmed_ = true;
+                    dropRemaining_ = eachBytes_;
+                    limitResets_ = false;
+                    limitPerConnection_ = true;
+                    --eachLeft_;
+                }
                 controlChanged_.notify_all();
             }
             if (mode == TcpMode::CloseOnAccept) {
                 ::close(fd);
                 continue;
             }
-            if (rate != 0) {
-                const int size = kSlowReceiveBuffer;
-                ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);
-            }
+            // What its handshake had: one that waited in the backlog may come from a stall.
+            int size = 0;
+            socklen_t length = sizeof size;
+            smallReceiveBuffer_ = ::getsockopt(fd, SOL_SOCKET, SO_RCVBUF, &size, &length) == 0 &&
+                                  size < defaultReceiveBuffer_;
             resetRealtimeScanner();
-            std::lock_guard lock(connMutex_);
-            conn_ = fd;
-            connected_ = true;
+            {
+                std::lock_guard lock(connMutex_);
+                conn_ = fd;
+                connected_ = true;
+            }
+            std::lock_guard lock(controlMutex_);
+            fitReceiveBuffers();  // a slow printer's buffer, before anything is read
             continue;
         }
         if (what != Read || fds[1].revents == 0) continue;
@@ -265,7 +371,13 @@ void TcpPrinter::ioLoop() {
         }
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
         // End of stream or reset by the host; with a drop armed at zero, apply() closes it.
-        if (!(armed && remaining == 0)) closeConnection();
+        if (armed && remaining == 0) continue;
+        std::lock_guard lock(controlMutex_);
+        if (limitPerConnection_) {  // the rule's limit ends with its connection
+            dropArmed_ = false;
+            limitPerConnection_ = false;
+        }
+        closeConnection();
     }
 }
 

@@ -368,6 +368,18 @@ size_t VirtualPrinter::countReceived(const Bytes& sequence) const {
     return countOccurrences(received_, sequence);
 }
 
+Bytes VirtualPrinter::receivedOn(int connection) const {
+    std::lock_guard lock(mutex_);
+    Bytes bytes;
+    for (const ReceivedChunk& chunk : chunks_)
+        if (chunk.connection == connection)
+            bytes.insert(bytes.end(), chunk.bytes.begin(), chunk.bytes.end());
+    return bytes;
+}
+size_t VirtualPrinter::countReceivedOn(int connection, const Bytes& sequence) const {
+    return countOccurrences(receivedOn(connection), sequence);
+}
+
 void VirtualPrinter::clearRecord() {
     std::lock_guard lock(mutex_);
     received_.clear();

@@ -48,12 +48,24 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
   send <hex>           inject bytes to the host as they are
   hex                  ok <all received bytes as hex>       sent: ok <bytes sent, as hex>
   count <hex>          ok <occurrences in the received bytes>
+  hex-on <c>           ok <bytes received on connection c, as hex> (tcp: accepted connections
+                       from 0; serial: ptys from 0, a replug starts the next)
+  count-on <c> <hex>   ok <occurrences in what connection c received>
   pulses               ok <pin:onMs:offMs,...>
   text                 ok <text view, base64>
   clear                forget the record
   wait-bytes <n> <ms>  wait-seq <hex> <count> <ms>  wait-printed <ms>  (ok, or error timeout)
   serial: read-rate <bps>  unplug  replug (ok <device>)
+  serial: outq <n>     the line stops taking data: nothing more is read, and through the modem
+                       shim (--modem) TIOCOUTQ reports n and tcdrain waits; 0: it flows again
   tcp refuse|accept|close-on-accept|silent|drop|reset|drop-after <n>|slow <bps>|normal
+  tcp reset-after <n>  reset the connection after n more bytes (drop-after closes it)
+  tcp drop-each-after <n> <connections>
+                       close each of the next connections (the open one first) after n bytes;
+                       n 0: at accept, before reading; connections 0: cancel
+  tcp stall on|off     keep the connection but read nothing (the host's sends block)
+  tcp stall-for <ms>   stall now, resume by itself after ms
+  tcp normal           accept, full speed, not stalled, no drop-each-after
   connections (ok <n>)  wait-connections <n> <ms>
   quit
 Hex is "1b40", "1b 40" or "0x1b 0x40".
@@ -169,6 +181,15 @@ std::string Session::run(const std::string& line) {
         if (!bytes || bytes->empty()) return "error expected hex bytes";
         return "ok " + std::to_string(p.countReceived(*bytes));
     }
+    if (cmd == "hex-on" || cmd == "count-on") {
+        unsigned long connection;
+        if (!parseUnsigned(arg(1), &connection)) return "error usage: " + cmd + " <connection>";
+        const int c = static_cast<int>(connection);
+        if (cmd == "hex-on") return "ok " + toHex(p.receivedOn(c));
+        std::optional<Bytes> bytes = parseHex(rest(2));
+        if (!bytes || bytes->empty()) return "error usage: count-on <connection> <hex>";
+        return "ok " + std::to_string(p.countReceivedOn(c, *bytes));
+    }
     if (cmd == "pulses") {
         std::string out = "ok";
         const char* sep = " ";
@@ -212,6 +233,14 @@ std::string Session::run(const std::string& line) {
         if (!millis(1, &ms)) return "error usage: wait-printed <ms>";
         return p.waitUntilPrinted(ms) ? "ok" : "error timeout";
     }
+    if (cmd == "outq") {
+        unsigned long v;
+        if (!parseUnsigned(arg(1), &v)) return "error expected a byte count";
+        if (!serial) return "error not a serial printer";
+        if (!serial->setOutputStuck(static_cast<unsigned>(v)))
+            return "error no modem lines (--modem, PRNSIM_MODEM_FILE)";
+        return "ok";
+    }
     if (cmd == "unplug" || cmd == "replug") {
         if (!serial) return "error not a serial printer";
         if (cmd == "unplug") return serial->unplug() ? "ok" : "error not plugged";
@@ -229,6 +258,8 @@ std::string Session::run(const std::string& line) {
         }
         const std::string& what = arg(1);
         unsigned long v = 0;
+        unsigned long count = 0;
+        std::chrono::milliseconds ms;
         if (what == "refuse")
             tcp->setMode(TcpMode::Refuse);
         else if (what == "accept")
@@ -243,14 +274,26 @@ std::string Session::run(const std::string& line) {
             tcp->reset();
         else if (what == "drop-after" && parseUnsigned(arg(2), &v))
             tcp->dropAfter(v);
+        else if (what == "reset-after" && parseUnsigned(arg(2), &v))
+            tcp->resetAfter(v);
+        else if (what == "drop-each-after" && parseUnsigned(arg(2), &v) &&
+                 parseUnsigned(arg(3), &count) && count <= 1000000)
+            tcp->dropEachAfter(v, static_cast<int>(count));
         else if (what == "slow" && parseUnsigned(arg(2), &v))
             tcp->setSlow(static_cast<unsigned>(v));
+        else if (what == "stall" && onOff(arg(2), &flag).empty())
+            tcp->setStalled(flag);
+        else if (what == "stall-for" && millis(2, &ms))
+            tcp->stallFor(ms);
         else if (what == "normal") {
             tcp->setMode(TcpMode::Normal);
             tcp->setSlow(0);
+            tcp->setStalled(false);
+            tcp->dropEachAfter(0, 0);
         } else {
             return "error expected refuse|accept|close-on-accept|silent|drop|reset|drop-after <n>|"
-                   "slow <bps>|normal";
+                   "reset-after <n>|drop-each-after <n> <connections>|slow <bps>|stall on|off|"
+                   "stall-for <ms>|normal";
         }
         if (!tcp->error().empty()) return "error " + tcp->error();
         return "ok";

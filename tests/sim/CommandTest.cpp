@@ -4,7 +4,10 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <filesystem>
+
 #include "SimTestSupport.h"
+#include "prnsim/ModemFile.h"
 
 extern char** environ;
 
@@ -107,6 +110,7 @@ TEST(PrnsimCommand, SerialSession) {
     EXPECT_EQ(sim.ask("paper sideways"), "error expected ok, near or end");
     EXPECT_EQ(sim.ask("wait-bytes 1000 50"), "error timeout");
     EXPECT_EQ(sim.ask("dsr on").rfind("error", 0), 0u);  // no modem lines asked for
+    EXPECT_EQ(sim.ask("outq 5").rfind("error no modem lines", 0), 0u);
     EXPECT_EQ(sim.ask("clear"), "ok");
     EXPECT_EQ(sim.ask("text"), "ok");
     EXPECT_EQ(sim.ask("pulses"), "ok");
@@ -145,6 +149,42 @@ TEST(PrnsimCommand, TcpSession) {
     EXPECT_EQ(sim.ask("quit"), "ok");
     ASSERT_TRUE(sim.exited(5s));
     EXPECT_TRUE(WIFEXITED(sim.status()) && WEXITSTATUS(sim.status()) == 0);
+}
+
+TEST(PrnsimCommand, TcpFaultsAndTheRecordOfEachConnection) {
+    Command sim({"tcp"});
+    const std::string first = sim.line();
+    ASSERT_EQ(first.rfind("port ", 0), 0u) << first;
+    EXPECT_EQ(sim.ask("tcp stall on"), "ok");
+    EXPECT_EQ(sim.ask("tcp drop-each-after 3 1"), "ok");
+    Fd client = connectTcp(static_cast<uint16_t>(std::stoi(first.substr(5))));
+    ASSERT_TRUE(writeAll(client.get(), {'a', 'b', 'c', 'd'}));
+    EXPECT_EQ(sim.ask("wait-connections 1 2000"), "ok");
+    EXPECT_EQ(sim.ask("hex-on 0"), "ok ");  // stalled
+    EXPECT_EQ(sim.ask("tcp stall-for 20"), "ok");
+    EXPECT_TRUE(readBytes(client.get(), 1, 2s).empty());  // resumed, then dropped after 3
+    EXPECT_EQ(sim.ask("hex-on 0"), "ok 616263");
+    EXPECT_EQ(sim.ask("count-on 0 62 63"), "ok 1");
+    EXPECT_EQ(sim.ask("tcp reset-after 1"), "ok");
+    EXPECT_EQ(sim.ask("tcp normal"), "ok");
+    EXPECT_EQ(sim.ask("tcp stall maybe").rfind("error expected", 0), 0u);
+    EXPECT_EQ(sim.ask("tcp drop-each-after 3").rfind("error expected", 0), 0u);
+    EXPECT_EQ(sim.ask("outq 5"), "error not a serial printer");
+}
+
+TEST(PrnsimCommand, SerialLineThatStopsTakingData) {
+    const std::string file = (std::filesystem::temp_directory_path() /
+                              ("prnsim-cmd-modem-" + std::to_string(::getpid())))
+                                 .string();
+    Command sim({"serial", "--modem", "--modem-file", file});
+    const std::string first = sim.line();
+    ASSERT_EQ(first.rfind("device ", 0), 0u) << first;
+    EXPECT_EQ(sim.ask("outq 300"), "ok");
+    EXPECT_EQ(readModemEntry(file, first.substr(7)), (ModemEntry{kPrinterReadyModemBits, 300}));
+    EXPECT_EQ(sim.ask("quit"), "ok");
+    ASSERT_TRUE(sim.exited(5s));
+    std::filesystem::remove(file);
+    std::filesystem::remove(file + ".lock");
 }
 
 TEST(PrnsimCommand, BadStartIsOneErrorLine) {

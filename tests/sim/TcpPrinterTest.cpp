@@ -42,6 +42,9 @@ TEST_F(TcpPrinterTest, AnswersAndRecordsEachConnection) {
     EXPECT_EQ(chunks[0].connection, 0);
     EXPECT_EQ(chunks[1].connection, 1);
     EXPECT_EQ(chunks[1].bytes, Bytes{'b'});
+    EXPECT_EQ(printer_->receivedOn(0), kStatus1);
+    EXPECT_EQ(printer_->receivedOn(1), Bytes{'b'});
+    EXPECT_EQ(printer_->countReceivedOn(1, kStatus1), 0u);
 }
 
 TEST_F(TcpPrinterTest, RefuseThenComeBack) {
@@ -115,6 +118,95 @@ TEST_F(TcpPrinterTest, SlowPrinterTakesDataAtItsRate) {
     ASSERT_TRUE(writeAll(client.get(), Bytes(10000, 'x')));
     ASSERT_TRUE(printer_->waitForBytes(10000, 5s));
     EXPECT_GT(Clock::now() - start, 350ms);  // 0.5 s at 20000 bytes/s
+}
+
+// What the host's next receive gives: 0 for end of stream, -errno for a failure.
+int nextReceive(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 2000) != 1) return -ETIMEDOUT;
+    uint8_t b;
+    const ssize_t n = ::recv(fd, &b, 1, 0);
+    return n < 0 ? -errno : static_cast<int>(n);
+}
+
+TEST_F(TcpPrinterTest, StalledPrinterClosesItsWindowThenTakesEverything) {
+    Bytes job(64 * 1024);
+    for (size_t i = 0; i < job.size(); ++i) job[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    printer_->setStalled(true);  // before the connection: its window is small from the start
+    // A host that waits at most 1 s for room in a send buffer as small as the kernel allows.
+    Fd client = connectTcp(printer_->port());
+    ASSERT_GE(client.get(), 0);
+    const int smallest = 0;
+    const timeval oneSecond{1, 0};
+    ::setsockopt(client.get(), SOL_SOCKET, SO_SNDBUF, &smallest, sizeof smallest);
+    ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &oneSecond, sizeof oneSecond);
+    ASSERT_TRUE(printer_->waitForConnections(1, 2s));
+
+    // The first send may place what the windows hold; then a send waits its full second.
+    size_t placed = 0;
+    ssize_t n = 0;
+    Clock::duration waited{};
+    for (int attempt = 0; attempt < 4 && n >= 0; ++attempt) {
+        const auto start = Clock::now();
+        n = ::send(client.get(), job.data() + placed, job.size() - placed, MSG_NOSIGNAL);
+        waited = Clock::now() - start;
+        if (n > 0) placed += static_cast<size_t>(n);
+    }
+    ASSERT_EQ(n, -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_GT(waited, 900ms);
+    EXPECT_LT(waited, 1s * 1.4 + 150ms);
+    EXPECT_LT(placed, job.size() / 2);
+    EXPECT_TRUE(printer_->received().empty());
+
+    printer_->setStalled(false);
+    ASSERT_TRUE(writeAll(client.get(), Bytes(job.begin() + static_cast<long>(placed), job.end())));
+    ASSERT_TRUE(printer_->waitForBytes(job.size(), 10s));
+    EXPECT_EQ(printer_->receivedOn(0), job);  // once, in order
+}
+
+TEST_F(TcpPrinterTest, DropEachAfterClosesEveryConnectionAtItsCount) {
+    Fd first = connectTcp(printer_->port());
+    ASSERT_TRUE(writeAll(first.get(), Bytes(5, 'a')));
+    ASSERT_TRUE(printer_->waitForBytes(5, 2s));
+    printer_->dropEachAfter(3, 3);  // the open connection counts from now
+    ASSERT_TRUE(writeAll(first.get(), Bytes(20, 'a')));
+    EXPECT_TRUE(readBytes(first.get(), 1, 2s).empty());
+    for (char c : {'b', 'c'}) {
+        Fd next = connectTcp(printer_->port());
+        ASSERT_TRUE(writeAll(next.get(), Bytes(20, static_cast<uint8_t>(c))));
+        EXPECT_TRUE(readBytes(next.get(), 1, 2s).empty());
+    }
+    EXPECT_EQ(printer_->receivedOn(0), Bytes(8, 'a'));
+    EXPECT_EQ(printer_->receivedOn(1), Bytes(3, 'b'));
+    EXPECT_EQ(printer_->receivedOn(2), Bytes(3, 'c'));
+
+    Fd kept = connectTcp(printer_->port());  // the rule is used up
+    ASSERT_TRUE(writeAll(kept.get(), Bytes(20, 'd')) && writeAll(kept.get(), kStatus1));
+    EXPECT_EQ(readBytes(kept.get(), 1, 2s), Bytes{0x16});
+    EXPECT_EQ(printer_->receivedOn(3).size(), 23u);
+
+    printer_->dropEachAfter(0, 2);  // 0 bytes: closed at once, the next one at accept
+    EXPECT_TRUE(readBytes(kept.get(), 1, 2s).empty());
+    Fd refusedWork = connectTcp(printer_->port());
+    EXPECT_EQ(nextReceive(refusedWork.get()), 0);
+    EXPECT_TRUE(printer_->waitForConnections(5, 2s));
+    EXPECT_TRUE(printer_->receivedOn(4).empty());
+}
+
+TEST_F(TcpPrinterTest, ResetAfterResetsWhereDropAfterCloses) {
+    Fd dropped = connectTcp(printer_->port());
+    ASSERT_TRUE(printer_->waitForConnections(1, 2s));
+    printer_->dropAfter(4);
+    ASSERT_TRUE(writeAll(dropped.get(), Bytes(4, 'x')));  // nothing left unread: a clean close
+    EXPECT_EQ(nextReceive(dropped.get()), 0);
+
+    Fd reset = connectTcp(printer_->port());
+    ASSERT_TRUE(printer_->waitForConnections(2, 2s));
+    printer_->resetAfter(4);
+    ASSERT_TRUE(writeAll(reset.get(), Bytes(4, 'y')));
+    EXPECT_EQ(nextReceive(reset.get()), -ECONNRESET);
+    EXPECT_EQ(printer_->receivedOn(1), Bytes(4, 'y'));
 }
 
 }  // namespace

@@ -172,15 +172,18 @@ enum class Sent : uint8_t {
 
 // Waits until the printer's side has acknowledged everything sent: a count reported to the
 // caller is a promise that the bytes got there. On a healthy printer this is one round trip.
+// A reset means the printer dropped what it had not read yet, acknowledged or not; an end of
+// stream with bytes still unacknowledged means they will be refused.
 Sent AwaitAcknowledged(const line::Use& use, uint32_t lastProgress) {
     const int sock = use.fd();
     int previous = INT_MAX;
     useconds_t step = kAckPollFirstUs;
     for (;;) {
+        if (Broken(sock)) return Sent::Failed;
         // A socket that cannot tell (never on TCP) is taken at its word, as a send is.
         const int queued = Unacknowledged(sock);
         if (queued <= 0) return Sent::All;
-        if (!Healthy(sock)) return Sent::Failed;
+        if (PeerHasClosed(sock)) return Sent::Failed;
         if (use.stopping()) return Sent::Stopped;
         if (queued < previous) {
             previous = queued;

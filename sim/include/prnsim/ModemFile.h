@@ -2,7 +2,10 @@
 //
 // A pty has no modem lines: TIOCMGET on it fails with ENOTTY. The shim answers TIOCMGET for the
 // devices listed in the file named by PRNSIM_MODEM_FILE, one line per device:
-//     <device path> <TIOCM_* bits in hex>          e.g.  /dev/pts/7 0x160
+//     <device path> <TIOCM_* bits in hex> [outq=<bytes>]     e.g.  /dev/pts/7 0x160 outq=512
+// The optional outq field stands for an output queue that does not drain (the printer stopped
+// taking data): while it is present and non-zero the shim answers TIOCOUTQ with it and holds
+// tcdrain. Readers skip fields they do not know, so older readers keep working.
 // The simulator rewrites the file atomically (temporary file, then rename) and keeps the lines
 // of other devices, so several printers, also in other processes, can share one file.
 #pragma once
@@ -15,15 +18,28 @@ namespace prnsim {
 // The lines a printer drives (TIOCM_DSR | TIOCM_CTS | TIOCM_CAR): a powered, ready printer.
 constexpr unsigned kPrinterReadyModemBits = 0x100 | 0x020 | 0x040;
 
+// One device's line in the file.
+struct ModemEntry {
+    unsigned bits = kPrinterReadyModemBits;
+    // Bytes stuck in the device's output queue; 0: the line takes data (no field written).
+    unsigned outq = 0;
+    bool operator==(const ModemEntry&) const = default;
+};
+
 // $PRNSIM_MODEM_FILE, or "" when unset.
 std::string modemFileFromEnvironment();
 
 // Sets (adds or replaces) the line of one device. False, with a reason in *error, on failure.
+bool publishModemEntry(const std::string& file, const std::string& device, const ModemEntry& entry,
+                       std::string* error = nullptr);
+// Sets the bits of one device's line and keeps its outq field (0 for a new line).
 bool publishModemLine(const std::string& file, const std::string& device, unsigned bits,
                       std::string* error = nullptr);
 // Removes the line of one device; true also when there was none.
 bool removeModemLine(const std::string& file, const std::string& device,
                      std::string* error = nullptr);
+// The line published for a device, if any.
+std::optional<ModemEntry> readModemEntry(const std::string& file, const std::string& device);
 // The bits published for a device, if any.
 std::optional<unsigned> readModemLine(const std::string& file, const std::string& device);
 

@@ -61,6 +61,15 @@ class SerialPrinter : public VirtualPrinter {
     bool setModemBits(unsigned bits);  // TIOCM_* bits the printer drives
     unsigned modemBits() const;
 
+    // A line that stops taking data (flow control held, a stuck UART): the printer reads nothing
+    // more from the line, so the pty fills and the host's writes block, and the modem shim
+    // reports this many bytes in the output queue (TIOCOUTQ) and holds tcdrain until it is
+    // cleared. 0: the line flows again and everything the pty holds is read. Kept across unplug
+    // and replug, like the modem bits. False, changing nothing, without modem emulation or modem
+    // file; once it returns the printer has stopped (or resumed) reading.
+    bool setOutputStuck(unsigned bytes);
+    unsigned outputStuck() const;
+
   private:
     bool openPty();   // with plugMutex_ held
     void closePty();  // with plugMutex_ held
@@ -77,12 +86,17 @@ class SerialPrinter : public VirtualPrinter {
     std::string slave_;
     int plugCount_ = 0;
     unsigned modemBits_;
+    unsigned outputStuck_ = 0;
 
     std::mutex masterMutex_;  // held to write to or close the master
     int master_ = -1;
     int wakeFd_ = -1;  // eventfd that stops the reader
     std::atomic<bool> stopReader_{false};
     std::atomic<unsigned> readRate_{0};
+    // Held by the reader from its look at readingStopped_ until what it read is recorded, so a
+    // stop takes effect before setOutputStuck returns.
+    std::mutex readMutex_;
+    std::atomic<bool> readingStopped_{false};
     std::thread reader_;
 };
 

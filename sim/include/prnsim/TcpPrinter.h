@@ -1,7 +1,8 @@
 // The virtual printer as a network printer on 127.0.0.1. It accepts one connection at a time
 // (a second waits in the backlog) and can be switched, at any time, into the ways network
-// printers misbehave: refusing connections, closing at once, staying silent, dropping the
-// connection (now or in the middle of a job), or taking data slowly.
+// printers misbehave: refusing connections, closing at once, staying silent, dropping or
+// resetting the connection (now, in the middle of a job, or on every connection), taking data
+// slowly, or not taking any for a while (stalled).
 #pragma once
 
 #include <atomic>
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -41,11 +43,38 @@ class TcpPrinter : public VirtualPrinter {
     // Each returns once the printer has acted on it (e.g. the listener is closed).
     void setMode(TcpMode mode);
     TcpMode mode() const;
-    void drop();                   // close the current connection now
-    void reset();                  // reset it now (the printer restarts): the host's receive fails
-    void dropAfter(size_t bytes);  // close it after this many more bytes have been received
+    void drop();   // close the current connection now
+    void reset();  // reset it now (the printer restarts): the host's receive fails
+    // Close the current connection after this many more bytes have been received (no connection:
+    // the next one, counting from its accept; bytes left when the host closes carry over to the
+    // next connection). The host sees end of stream, or a reset where it had sent more than the
+    // printer read: the kernel resets a connection closed with unread data.
+    void dropAfter(size_t bytes);
+    // The same, resetting the connection (the printer restarts): the host's receive fails with
+    // ECONNRESET.
+    void resetAfter(size_t bytes);
+    // Close each of the next `connections` connections once it has received `bytes` bytes: the
+    // one open now, counting from this call, and those accepted after it, counting from their
+    // accept (connections closed on accept are not counted). With 0 bytes a connection is
+    // closed as soon as it is accepted, before anything is read from it (so a host that has
+    // already sent data sees a reset). Replaces a pending dropAfter or resetAfter; either,
+    // called later, replaces the limit of the connection open then. 0 connections cancels the
+    // rule and the limit it set, and leaves a dropAfter or resetAfter alone.
+    void dropEachAfter(size_t bytes, int connections);
     // Take data at this many bytes per second with a small receive buffer; 0 = full speed.
     void setSlow(unsigned bytesPerSecond);
+    // A printer that stops taking data (its buffer is full, its mechanism is stuck): it keeps
+    // the connection, and accepts one if none is open, but reads nothing at all, so its receive
+    // window fills and closes and the host's sends block. A connection accepted while stalled
+    // has a small receive buffer from its handshake on, so its window closes after a few KiB;
+    // a connection open when the stall begins keeps the window it has advertised (on loopback
+    // some 64 KiB or more), which fills and closes the same way, later. Un-stalled, it reads
+    // again (with a buffer of normal size) and everything the host sent arrives in order, at
+    // once. Not reading, a stalled printer does not notice the host closing either.
+    void setStalled(bool stalled);
+    // Stall now and resume by itself once `duration` has passed (setStalled cancels that).
+    void stallFor(std::chrono::milliseconds duration);
+    bool stalled() const;
 
     int connectionCount() const;  // connections accepted so far
     bool connected() const;       // a connection is open now
@@ -56,6 +85,7 @@ class TcpPrinter : public VirtualPrinter {
     void apply();         // on the I/O thread
     bool openListener();  // with controlMutex_ held
     void closeConnection();
+    void fitReceiveBuffers();  // on the I/O thread, with controlMutex_ held
     void request(const std::function<void()>& change);
     void writeToHost(const uint8_t* data, size_t size);
 
@@ -68,9 +98,18 @@ class TcpPrinter : public VirtualPrinter {
     TcpMode mode_ = TcpMode::Normal;
     bool dropNow_ = false;
     bool resetNow_ = false;
+    // The limit of the current connection (or of the next, while none is open).
     bool dropArmed_ = false;
     size_t dropRemaining_ = 0;
+    bool limitResets_ = false;         // reset, not close, when it is reached
+    bool limitPerConnection_ = false;  // set by dropEachAfter: it ends with its connection
+    // dropEachAfter's limit for connections still to be accepted.
+    size_t eachBytes_ = 0;
+    int eachLeft_ = 0;
+    bool eachChanged_ = false;  // set by dropEachAfter, acted on by apply()
     unsigned slowRate_ = 0;
+    bool stalled_ = false;
+    std::optional<Clock::time_point> stallUntil_;
     uint64_t requested_ = 0;  // requests made
     uint64_t applied_ = 0;    // requests the I/O thread has acted on
     int connections_ = 0;
@@ -78,6 +117,11 @@ class TcpPrinter : public VirtualPrinter {
     std::mutex connMutex_;  // held to send on or close the connection
     int conn_ = -1;
     int listener_ = -1;  // I/O thread only (and construction)
+    // Receive buffers (I/O thread only, and construction): a new socket's, and whether the
+    // listener's and the current connection's are made small now.
+    int defaultReceiveBuffer_ = 0;
+    bool smallListenerBuffer_ = false;
+    bool smallReceiveBuffer_ = false;
     std::atomic<bool> connected_{false};
     std::atomic<bool> silent_{false};
     std::atomic<bool> stop_{false};

@@ -109,6 +109,10 @@ class VirtualPrinter {
     // cut]". Bytes still waiting in the receive buffer are not in it yet.
     std::string text() const;
     size_t countReceived(const Bytes& sequence) const;
+    // What arrived on one connection (ReceivedChunk::connection), in order, and the occurrences
+    // of a sequence in it (also across reads).
+    Bytes receivedOn(int connection) const;
+    size_t countReceivedOn(int connection, const Bytes& sequence) const;
     void clearRecord();
 
     // Waits with a deadline; true when the condition holds.

@@ -245,11 +245,49 @@ final class VirtualPrinterProcess implements AutoCloseable {
     }
 
     /**
-     * Network printer behaviour: refuse, accept, close-on-accept, silent, drop, drop-after N,
-     * slow N, normal.
+     * Network printer behaviour: refuse, accept, close-on-accept, silent, drop, reset,
+     * drop-after N, reset-after N, drop-each-after N C, slow N, stall on|off, stall-for MS,
+     * normal.
      */
     void tcpMode(String mode) {
         ok("tcp " + mode);
+    }
+
+    /**
+     * A network printer that keeps the connection but reads nothing: its receive window fills and
+     * the host's sends block. Stalled before the host connects, the window closes after a few
+     * KiB; un-stalled, everything sent arrives in order.
+     */
+    void tcpStall(boolean stalled) {
+        ok("tcp stall " + onOff(stalled));
+    }
+
+    /** Stalls now and resumes by itself after {@code millis} milliseconds. */
+    void tcpStallFor(long millis) {
+        ok("tcp stall-for " + millis);
+    }
+
+    /**
+     * Closes each of the next {@code connections} connections (the open one first, counting from
+     * now) once it has received {@code bytes} bytes; 0 bytes closes at accept, before anything is
+     * read; 0 connections cancels.
+     */
+    void tcpDropEachAfter(long bytes, int connections) {
+        ok("tcp drop-each-after " + bytes + " " + connections);
+    }
+
+    /** Resets the connection (the printer restarts) after {@code bytes} more bytes. */
+    void tcpResetAfter(long bytes) {
+        ok("tcp reset-after " + bytes);
+    }
+
+    /**
+     * A serial line that stops taking data: the printer reads nothing more and, through the modem
+     * shim (the printer started with --modem), TIOCOUTQ reports {@code bytes} and tcdrain waits.
+     * 0 lets the line flow again.
+     */
+    void outputStuck(int bytes) {
+        ok("outq " + bytes);
     }
 
     /** Connections a network printer has accepted since start. */
@@ -292,6 +330,19 @@ final class VirtualPrinterProcess implements AutoCloseable {
     /** Occurrences of {@code sequence} in what was received. */
     int count(byte... sequence) {
         return Integer.parseInt(ok("count " + hex(sequence)).trim());
+    }
+
+    /**
+     * What arrived on one connection: for a network printer the accepted connections counted from
+     * 0, for a serial printer the ptys (a replug starts the next).
+     */
+    byte[] hexOn(int connection) {
+        return parseHex(ok("hex-on " + connection));
+    }
+
+    /** Occurrences of {@code sequence} in what arrived on one connection. */
+    int countOn(int connection, byte... sequence) {
+        return Integer.parseInt(ok("count-on " + connection + " " + hex(sequence)).trim());
     }
 
     /** Everything the printer sent to the host (replies, status blocks, {@link #send}). */

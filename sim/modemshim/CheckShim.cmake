@@ -1,0 +1,27 @@
+# cmake -DLIB=<libprnmodem.so> -P CheckShim.cmake
+# The preloaded shim must not drag anything into a JVM: it needs only the C library and
+# exports only the functions it stands in for.
+execute_process(COMMAND readelf -d ${LIB} OUTPUT_VARIABLE dynamic RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "readelf failed on ${LIB}")
+endif()
+string(REGEX MATCHALL "\\(NEEDED\\)[^\n]*\\[([^]]*)\\]" needed_lines "${dynamic}")
+foreach(line ${needed_lines})
+  string(REGEX REPLACE ".*\\[([^]]*)\\].*" "\\1" lib "${line}")
+  if(NOT lib MATCHES "^(libc\\.so\\.6|libdl\\.so\\.2)$")
+    message(FATAL_ERROR "${LIB} needs ${lib}; only the C library is allowed")
+  endif()
+endforeach()
+
+execute_process(COMMAND nm -D --defined-only ${LIB} OUTPUT_VARIABLE exported)
+string(REGEX MATCHALL "[^\n]+" lines "${exported}")
+set(symbols "")
+foreach(line ${lines})
+  string(REGEX REPLACE "^[0-9a-f]* *[A-Za-z] " "" symbol "${line}")
+  list(APPEND symbols ${symbol})
+endforeach()
+list(SORT symbols)
+if(NOT symbols STREQUAL "ioctl;tcdrain")
+  message(FATAL_ERROR "${LIB} exports ${symbols}, not ioctl and tcdrain")
+endif()
+message(STATUS "${LIB}: exports ioctl and tcdrain only")
