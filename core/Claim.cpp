@@ -109,13 +109,16 @@ long ReleaseDevice() {
 
 long OutputCompletePrinting() {
     const uint32_t releases = g_releases.load();
+    // The port this wait is for. A close (also the one after a failed open) or a new open ends
+    // the session and the monitor that would see the reply: the wait ends with it.
+    const uint32_t session = line::Session();
     // Armed before the request leaves: a printer that answers at once must not have its reply
     // wiped after the monitor saw it.
     m_bSleepFlag = 1;
     m_OutputComplemetFlag = 0;
     WritePort(escpos::kProcessIdRequest, sizeof escpos::kProcessIdRequest);
     uint32_t start = 0;
-    while (!m_Terminating && g_releases.load() == releases) {
+    while (!m_Terminating && g_releases.load() == releases && line::Session() == session) {
         if (start == 0) {
             start = timeGetTime();
         } else if (ElapsedSince(start, timeGetTime()) > kResendAfterMs) {

@@ -20,6 +20,11 @@
 // Lock order: lifecycle, then write turn, then the line's bytes. A writer that holds the turn
 // and must replace the connection asks for the lifecycle lock only through LifecycleForWriter,
 // which gives up instead of waiting for a close or for a lifecycle holder that needs the turn.
+// A monitor that replaces its own connection (a lost node reopened) lets go of its Use first
+// and only ever tries for the lifecycle lock, giving up when it is told to stop: a close holds
+// that lock while it joins the monitor. A replacement is Retire(false), then Install(fd, false).
+// Anything that switches the line's mode between jobs (a parallel port's reverse channel) is
+// one of the monitor's own commands: it takes the line only when it is free.
 #pragma once
 
 #include <pthread.h>

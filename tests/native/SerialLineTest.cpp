@@ -257,6 +257,27 @@ TEST_F(SerialLine, CompletionReplyIsNotAStatusBlock) {
     }
 }
 
+// An open on another thread replaces the port a completion wait is for; this open fails (the
+// cover is open) and closes the port again. The wait, whose monitor is gone, ends with its port.
+TEST_F(SerialLine, CompletionWaitEndsWithItsPort) {
+    prnsim::SerialPrinter printer(Printer());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    OpenAndClaim(printer);
+    printer.setSilent(true);
+    NativeLibrary* const port = &lib;
+    BackgroundCall waiting([port] { return port->waitForCompletePrinting(0); });
+    ASSERT_TRUE(printer.waitForSequence(kRequest, 1, seconds(2)));
+    printer.setSilent(false);
+    printer.setCoverOpen(true);
+    EXPECT_EQ(lib.openPort(printer.devicePath(), "9600"), kCoverOpen);  // and closed again
+    const bool ended = waiting.returnedWithin(seconds(2));
+    EXPECT_TRUE(ended) << "the wait goes on for a port that is closed";
+    if (!ended) lib.closePort();
+    ASSERT_TRUE(waiting.returnedWithin(seconds(3)));
+    EXPECT_FALSE(waiting.result());
+    printer.setCoverOpen(false);
+}
+
 // A claim racing a close on another thread, and a completion wait on a third: the claim must not
 // start a monitor on a port being closed, nor undo the release that ends the wait.
 TEST_F(SerialLine, ClaimRacingACloseLeavesNothingAndEndsTheWait) {

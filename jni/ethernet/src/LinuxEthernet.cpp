@@ -172,18 +172,19 @@ enum class Sent : uint8_t {
 
 // Waits until the printer's side has acknowledged everything sent: a count reported to the
 // caller is a promise that the bytes got there. On a healthy printer this is one round trip.
-// A reset means the printer dropped what it had not read yet, acknowledged or not; an end of
-// stream with bytes still unacknowledged means they will be refused.
+// The acknowledgement is the test, also on a connection that broke meanwhile: once all of the
+// job was acknowledged before the break, nothing of it was lost in transit and sending it again
+// would print it twice (the next write reconnects). Bytes still unacknowledged on a broken or
+// closed connection will never be: the job failed.
 Sent AwaitAcknowledged(const line::Use& use, uint32_t lastProgress) {
     const int sock = use.fd();
     int previous = INT_MAX;
     useconds_t step = kAckPollFirstUs;
     for (;;) {
-        if (Broken(sock)) return Sent::Failed;
         // A socket that cannot tell (never on TCP) is taken at its word, as a send is.
         const int queued = Unacknowledged(sock);
         if (queued <= 0) return Sent::All;
-        if (PeerHasClosed(sock)) return Sent::Failed;
+        if (!Healthy(sock)) return Sent::Failed;
         if (use.stopping()) return Sent::Stopped;
         if (queued < previous) {
             previous = queued;
@@ -195,6 +196,14 @@ Sent AwaitAcknowledged(const line::Use& use, uint32_t lastProgress) {
         if (step < kAckPollMaxUs) step *= 2;
     }
 }
+
+// The printer reported itself offline while the job went out (cover open, paper end): the job
+// goes out again on a new connection. A claim (or a new monitor after a reconnection) also
+// raises m_bOffline, only to make its monitor enable automatic status; and a lost link (the
+// monitor's receive failed) shows in the sends and the acknowledgement, which tell whether the
+// job got there. Neither is a report of the printer's, and resending for it would print the job
+// twice.
+bool OfflineReported() { return m_bOffline && (m_bCoverOpen || m_bPaperEmpty); }
 
 // The send loop: the rest of the buffer after every partial send, a 10 ms pause after each
 // send, and the offline test after each one when watchOffline is set.
@@ -219,7 +228,7 @@ Sent SendAll(uint32_t session, const uint8_t* data, long length, bool watchOffli
         } else {
             return Sent::Failed;
         }
-        if (watchOffline && m_bOffline) return Sent::OfflineSeen;
+        if (watchOffline && OfflineReported()) return Sent::OfflineSeen;
     }
     return AwaitAcknowledged(use, lastProgress);
 }

@@ -87,6 +87,14 @@ public interface NativePort {
 
     int _WaitForUntilDrawerClose(boolean WaitClosed);
 
-    /** Waits up to {@code WaitTime} for everything sent so far to be printed. */
+    /**
+     * Waits until everything sent so far has been printed: the printer's answer to a request
+     * sent behind the data. The request is sent again every 10 s while the printer stays silent.
+     * The wait ends early on cover open or paper end, and when another thread closes the port.
+     * Without a claim (no status watch) it returns false at once. {@code WaitTime} is not a
+     * limit: the library has none of its own.
+     *
+     * @return true when the printer answered
+     */
     boolean _WaitForCompletePrinting(long WaitTime);
 }
