@@ -176,9 +176,8 @@ TEST_F(SerialLine, NothingLandsInsideAJob) {
     ASSERT_TRUE(kick.returnedWithin(seconds(10)));
     EXPECT_TRUE(printer.waitForSequence(kKickPin2, 1, seconds(5)));
     EXPECT_TRUE(printer.waitForSequence(kEnable, 2, seconds(5)));
-    ASSERT_TRUE(printer.waitForBytes(job.size(), seconds(5)));
-    EXPECT_EQ(prnsim::countOccurrences(printer.received(), job), 1u)
-        << "the job did not arrive in one piece";
+    EXPECT_TRUE(printer.waitForSequence(job, 1, seconds(5))) << "the job did not arrive in one piece";
+    EXPECT_EQ(prnsim::countOccurrences(printer.received(), job), 1u);
 }
 
 // A line whose printer has stopped taking data: the output queue stays full. The write gives up
