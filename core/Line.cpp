@@ -6,6 +6,7 @@
 #include <cerrno>
 
 #include "Deliverable.h"
+#include "Timing.h"
 
 namespace line {
 namespace {
@@ -68,13 +69,7 @@ std::atomic<uint32_t> g_generation{0};  // every change of the descriptor
 std::atomic<int> g_closers{0};
 std::atomic<uint32_t> g_closingSession{0};
 
-void InitChanged() {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&g_changed, &attr);
-    pthread_condattr_destroy(&attr);
-}
+void InitChanged() { InitMonotonicCondition(g_changed); }
 
 pthread_cond_t& Changed() {
     pthread_once(&g_changedOnce, &InitChanged);
@@ -90,18 +85,6 @@ public:
     StateLock(const StateLock&) = delete;
     StateLock& operator=(const StateLock&) = delete;
 };
-
-timespec MonotonicIn(uint32_t ms) {
-    timespec at{};
-    clock_gettime(CLOCK_MONOTONIC, &at);
-    at.tv_sec += static_cast<time_t>(ms / 1000);
-    at.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (at.tv_nsec >= 1000000000L) {
-        at.tv_sec += 1;
-        at.tv_nsec -= 1000000000L;
-    }
-    return at;
-}
 
 bool Before(const timespec& a, const timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
@@ -131,7 +114,7 @@ LifecycleForWriter::LifecycleForWriter(uint32_t session) {
         }
         if (Closing(session) || g_lifecycleWantsTurn.load() > 0) return;
         const StateLock hold;
-        const timespec step = MonotonicIn(2);
+        const timespec step = MonotonicAfter(2);
         pthread_cond_timedwait(&Changed(), &g_state, &step);
     }
 }
@@ -181,7 +164,7 @@ int Retire(bool endSession) {
     const StateLock hold;
     // Every user gives up within one polling step; the timed wait only guards the wake-up.
     while (g_users > 0) {
-        const timespec step = MonotonicIn(20);
+        const timespec step = MonotonicAfter(20);
         pthread_cond_timedwait(&Changed(), &g_state, &step);
     }
     Word() = -1;
@@ -222,7 +205,7 @@ bool Use::stopping() const {
 }
 
 bool SleepUnlessClosing(uint32_t session, uint32_t ms) {
-    const timespec until = MonotonicIn(ms);
+    const timespec until = MonotonicAfter(ms);
     const StateLock hold;
     for (;;) {
         if (Closing(session)) return false;

@@ -42,24 +42,11 @@ pthread_mutex_t g_sleepLock = PTHREAD_MUTEX_INITIALIZER;
 pthread_cond_t g_sleepWake;
 pthread_once_t g_sleepOnce = PTHREAD_ONCE_INIT;
 
-void InitSleepWake() {
-    pthread_condattr_t attr;
-    pthread_condattr_init(&attr);
-    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    pthread_cond_init(&g_sleepWake, &attr);
-    pthread_condattr_destroy(&attr);
-}
+void InitSleepWake() { InitMonotonicCondition(g_sleepWake); }
 
 void MonitorSleep(uint32_t ms) {
     pthread_once(&g_sleepOnce, &InitSleepWake);
-    timespec until{};
-    clock_gettime(CLOCK_MONOTONIC, &until);
-    until.tv_sec += static_cast<time_t>(ms / 1000);
-    until.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
-    if (until.tv_nsec >= 1000000000L) {
-        until.tv_sec += 1;
-        until.tv_nsec -= 1000000000L;
-    }
+    const timespec until = MonotonicAfter(ms);
     pthread_mutex_lock(&g_sleepLock);
     while (g_MonitorRun) {
         if (pthread_cond_timedwait(&g_sleepWake, &g_sleepLock, &until) == ETIMEDOUT) break;

@@ -26,3 +26,23 @@ void LoopSleep(uint32_t delayTime) {
     wait.tv_usec = static_cast<suseconds_t>(split.micros);
     select(0, nullptr, nullptr, nullptr, &wait);
 }
+
+timespec MonotonicAfter(uint32_t ms) {
+    timespec at{};
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    at.tv_sec += static_cast<time_t>(ms / 1000);
+    at.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (at.tv_nsec >= 1000000000L) {
+        at.tv_sec += 1;
+        at.tv_nsec -= 1000000000L;
+    }
+    return at;
+}
+
+void InitMonotonicCondition(pthread_cond_t& condition) {
+    pthread_condattr_t attr;
+    pthread_condattr_init(&attr);
+    pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
+    pthread_cond_init(&condition, &attr);
+    pthread_condattr_destroy(&attr);
+}

@@ -1,6 +1,9 @@
 // The millisecond clock and the sleep every wait of the library is built from.
 #pragma once
 
+#include <pthread.h>
+#include <time.h>
+
 #include <cstdint>
 
 // Milliseconds of the monotonic clock reduced to 32 bits; differences are taken in unsigned
@@ -21,3 +24,9 @@ SleepSplit LoopSleepSplit(uint32_t delayTime);
 
 // Elapsed milliseconds from start to now on the wrapping clock.
 inline uint32_t ElapsedSince(uint32_t start, uint32_t now) { return now - start; }
+
+// The monotonic clock ms milliseconds from now, as a deadline for a timed wait.
+timespec MonotonicAfter(uint32_t ms);
+
+// Makes a condition variable whose timed waits run on the monotonic clock.
+void InitMonotonicCondition(pthread_cond_t& condition);
