@@ -47,14 +47,18 @@ struct Figures {
         std::sort(v.begin(), v.end());
         return v.empty() ? 0 : v[v.size() / 2];
     }
-    double low() const { return values.empty() ? 0 : *std::min_element(values.begin(), values.end()); }
-    double high() const { return values.empty() ? 0 : *std::max_element(values.begin(), values.end()); }
+    double low() const {
+        return values.empty() ? 0 : *std::min_element(values.begin(), values.end());
+    }
+    double high() const {
+        return values.empty() ? 0 : *std::max_element(values.begin(), values.end());
+    }
 };
 
 // A network printer that reads as fast as it can and answers only DLE EOT (with "ready"): the
 // virtual printer parses every byte it gets and would be the slowest part of the figure.
 class RawSink {
-public:
+  public:
     RawSink() {
         listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -86,7 +90,7 @@ public:
         return true;
     }
 
-private:
+  private:
     void Run() {
         std::vector<uint8_t> buffer(1 << 16);
         while (!stop_) {
@@ -107,8 +111,8 @@ private:
                         send(conn, &ready, 1, MSG_NOSIGNAL);
                         realtime = 0;
                     } else {
-                        realtime = b == (realtime == 0 ? 0x10 : 0x04) ? realtime + 1
-                                                                     : (b == 0x10 ? 1 : 0);
+                        realtime =
+                            b == (realtime == 0 ? 0x10 : 0x04) ? realtime + 1 : (b == 0x10 ? 1 : 0);
                     }
                 }
                 received_ += static_cast<size_t>(n);
@@ -292,23 +296,27 @@ int main(int argc, char** argv) {
     prnsim::SerialPrinter pty(serialOptions);
     pty.setDsr(true);
     auto mibPerSecond = [](double ms) { return ms > 0 ? 1000.0 / ms : 0; };
-    Compare("serial 1 MiB, none", "MiB/s",
-            [&](NativeLibrary& lib) { return SerialJob(lib, pty, "115200,none,8,1,none"); }, *serial,
-            serialBefore.get(), rounds, mibPerSecond);
-    Compare("serial 1 MiB, hdwr", "MiB/s",
-            [&](NativeLibrary& lib) { return SerialJob(lib, pty, "115200,none,8,1,hdwr"); }, *serial,
-            serialBefore.get(), rounds, mibPerSecond);
+    Compare(
+        "serial 1 MiB, none", "MiB/s",
+        [&](NativeLibrary& lib) { return SerialJob(lib, pty, "115200,none,8,1,none"); }, *serial,
+        serialBefore.get(), rounds, mibPerSecond);
+    Compare(
+        "serial 1 MiB, hdwr", "MiB/s",
+        [&](NativeLibrary& lib) { return SerialJob(lib, pty, "115200,none,8,1,hdwr"); }, *serial,
+        serialBefore.get(), rounds, mibPerSecond);
     RawSink sink;
     auto same = [](double ms) { return ms; };
-    Compare("network 1 MiB", "MiB/s",
-            [&](NativeLibrary& lib) { return NetJob(lib, sink, 1 << 20, 1); }, *net, netBefore.get(),
-            rounds, mibPerSecond);
-    Compare("network 4 KiB write (x20), per write", "ms",
-            [&](NativeLibrary& lib) { return NetJob(lib, sink, 4096, 20); }, *net, netBefore.get(),
-            rounds, same);
-    Compare("network 100 B write (x20), per write", "ms",
-            [&](NativeLibrary& lib) { return NetJob(lib, sink, 100, 20); }, *net, netBefore.get(),
-            rounds, same);
+    Compare(
+        "network 1 MiB", "MiB/s", [&](NativeLibrary& lib) { return NetJob(lib, sink, 1 << 20, 1); },
+        *net, netBefore.get(), rounds, mibPerSecond);
+    Compare(
+        "network 4 KiB write (x20), per write", "ms",
+        [&](NativeLibrary& lib) { return NetJob(lib, sink, 4096, 20); }, *net, netBefore.get(),
+        rounds, same);
+    Compare(
+        "network 100 B write (x20), per write", "ms",
+        [&](NativeLibrary& lib) { return NetJob(lib, sink, 100, 20); }, *net, netBefore.get(),
+        rounds, same);
     serial->unload();
     net->unload();
     CloseTimes(serialPath, netPath);

@@ -47,7 +47,7 @@ bool Arrived(const prnsim::TcpPrinter& printer, const Bytes& job, size_t count) 
 }
 
 class EthernetLine : public NativePortTest {
-protected:
+  protected:
     EthernetLine() : NativePortTest(kClass) {}
 
     void SetUp() override { ASSERT_TRUE(lib.ok()) << lib.error(); }

@@ -32,10 +32,18 @@ bool IsWallClock(clockid_t clock) {
 
 namespace prntest {
 
-void StepWallClock(long long millis) { g_wallOffsetMs += millis; }
-void ResetWallClock() { g_wallOffsetMs = 0; }
-int ConnectCalls() { return g_connects.load(); }
-void StallSends(int calls) { g_stalledSends = calls; }
+void StepWallClock(long long millis) {
+    g_wallOffsetMs += millis;
+}
+void ResetWallClock() {
+    g_wallOffsetMs = 0;
+}
+int ConnectCalls() {
+    return g_connects.load();
+}
+void StallSends(int calls) {
+    g_stalledSends = calls;
+}
 
 }  // namespace prntest
 
@@ -47,8 +55,8 @@ int clock_gettime(clockid_t clock, struct timespec* now) {
     const int result = real(clock, now);
     const long long offset = g_wallOffsetMs.load();
     if (result == 0 && offset != 0 && IsWallClock(clock)) {
-        long long ns = static_cast<long long>(now->tv_sec) * 1000000000LL + now->tv_nsec +
-                       offset * 1000000LL;
+        long long ns =
+            static_cast<long long>(now->tv_sec) * 1000000000LL + now->tv_nsec + offset * 1000000LL;
         now->tv_sec = static_cast<time_t>(ns / 1000000000LL);
         now->tv_nsec = static_cast<long>(ns % 1000000000LL);
     }
@@ -61,8 +69,8 @@ int gettimeofday(struct timeval* now, void* zone) {
     const int result = real(now, zone);
     const long long offset = g_wallOffsetMs.load();
     if (result == 0 && offset != 0) {
-        long long us = static_cast<long long>(now->tv_sec) * 1000000LL + now->tv_usec +
-                       offset * 1000LL;
+        long long us =
+            static_cast<long long>(now->tv_sec) * 1000000LL + now->tv_usec + offset * 1000LL;
         now->tv_sec = static_cast<time_t>(us / 1000000LL);
         now->tv_usec = static_cast<suseconds_t>(us % 1000000LL);
     }

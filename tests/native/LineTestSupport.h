@@ -24,7 +24,7 @@ inline int Rounds() {
 // A file of "the JVM" opened right after a close: it gets the lowest free number, which is
 // the one the close has just released.
 class ScratchFile {
-public:
+  public:
     explicit ScratchFile(const std::string& content = "") {
         char name[] = "/tmp/prn-scratch-XXXXXX";
         fd_ = mkostemp(name, O_CLOEXEC);
@@ -46,7 +46,7 @@ public:
     }
     long offset() const { return static_cast<long>(lseek(fd_, 0, SEEK_CUR)); }
 
-private:
+  private:
     int fd_ = -1;
     std::string path_;
 };
@@ -62,6 +62,8 @@ inline prnsim::Bytes Job(size_t size, unsigned seed) {
     return job;
 }
 
-inline int Size(const prnsim::Bytes& bytes) { return static_cast<int>(bytes.size()); }
+inline int Size(const prnsim::Bytes& bytes) {
+    return static_cast<int>(bytes.size());
+}
 
 }  // namespace prntest

@@ -41,7 +41,7 @@ prnsim::SerialOptions Printer(unsigned readRate = 0) {
 }
 
 class SerialLine : public NativePortTest {
-protected:
+  protected:
     SerialLine() : NativePortTest(kClass) {}
 
     void SetUp() override {
@@ -176,7 +176,8 @@ TEST_F(SerialLine, NothingLandsInsideAJob) {
     ASSERT_TRUE(kick.returnedWithin(seconds(10)));
     EXPECT_TRUE(printer.waitForSequence(kKickPin2, 1, seconds(5)));
     EXPECT_TRUE(printer.waitForSequence(kEnable, 2, seconds(5)));
-    EXPECT_TRUE(printer.waitForSequence(job, 1, seconds(5))) << "the job did not arrive in one piece";
+    EXPECT_TRUE(printer.waitForSequence(job, 1, seconds(5)))
+        << "the job did not arrive in one piece";
     EXPECT_EQ(prnsim::countOccurrences(printer.received(), job), 1u);
 }
 
@@ -214,7 +215,8 @@ TEST_F(SerialLine, CompletionWaitWithoutAMonitorAnswersAtOnce) {
     Reload();
     NativeLibrary& port = Library(kClass);
     NativeLibrary* const library = &port;
-    auto before = ReturnsWithin(seconds(1), [library] { return library->waitForCompletePrinting(0); });
+    auto before =
+        ReturnsWithin(seconds(1), [library] { return library->waitForCompletePrinting(0); });
     EXPECT_TRUE(before.has_value()) << "before any open";
     if (!before) library->closePort();  // a release ends it
     EXPECT_FALSE(before.value_or(true));
@@ -222,7 +224,8 @@ TEST_F(SerialLine, CompletionWaitWithoutAMonitorAnswersAtOnce) {
     prnsim::SerialPrinter printer(Printer());
     ASSERT_TRUE(printer.ok() && printer.setDsr(true));
     ASSERT_EQ(port.openPort(printer.devicePath(), "9600"), 0);
-    auto unclaimed = ReturnsWithin(seconds(1), [library] { return library->waitForCompletePrinting(0); });
+    auto unclaimed =
+        ReturnsWithin(seconds(1), [library] { return library->waitForCompletePrinting(0); });
     EXPECT_TRUE(unclaimed.has_value()) << "on an open port nobody claimed";
     if (!unclaimed) library->closePort();
     EXPECT_FALSE(unclaimed.value_or(true));
