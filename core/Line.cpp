@@ -6,13 +6,11 @@
 #include <cerrno>
 
 #include "Deliverable.h"
+#include "MutexHold.h"
 #include "Timing.h"
 
 namespace line {
 namespace {
-
-// Plain pthread primitives: the C++ ones would bring the C++ runtime's exception support into
-// the library for errors it can never report.
 
 // ---- the lifecycle lock, recursive by hand (no thread-local storage in the library) ----
 pthread_mutex_t g_lifecycle = PTHREAD_MUTEX_INITIALIZER;
@@ -78,12 +76,10 @@ pthread_cond_t& Changed() {
 
 std::atomic<int32_t>& Word() { return *kDeliverable.descriptor; }
 
-class StateLock {
+// The descriptor, its users and the sessions change under g_state.
+class StateLock : public MutexHold {
 public:
-    StateLock() { pthread_mutex_lock(&g_state); }
-    ~StateLock() { pthread_mutex_unlock(&g_state); }
-    StateLock(const StateLock&) = delete;
-    StateLock& operator=(const StateLock&) = delete;
+    StateLock() : MutexHold(g_state) {}
 };
 
 bool Before(const timespec& a, const timespec& b) {
@@ -98,8 +94,6 @@ pthread_mutex_t g_bytes = PTHREAD_MUTEX_INITIALIZER;
 
 Lifecycle::Lifecycle() { LockLifecycle(); }
 Lifecycle::~Lifecycle() { UnlockLifecycle(); }
-
-bool HoldsLifecycle() { return OwnedByMe(); }
 
 LifecycleForWriter::LifecycleForWriter(uint32_t session) {
     for (;;) {

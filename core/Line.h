@@ -45,9 +45,6 @@ public:
     Lifecycle& operator=(const Lifecycle&) = delete;
 };
 
-// True when the calling thread holds the lifecycle lock.
-bool HoldsLifecycle();
-
 // For a writer that holds the write turn and has to replace the connection: the lifecycle lock,
 // unless first the port it writes for is closed, a close of it begins, or the lock's holder is
 // waiting for the write turn. Test it before going on.

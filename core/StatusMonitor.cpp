@@ -10,6 +10,7 @@
 #include "Deliverable.h"
 #include "DeviceState.h"
 #include "Line.h"
+#include "MutexHold.h"
 #include "StatusCodes.h"
 #include "Timing.h"
 
@@ -22,17 +23,8 @@ constexpr long kBatchSize = 256;
 constexpr size_t kThermalStack = 64 * 1024;
 
 // The monitor's thread handle. Start and stop are serialised so that a handle is joined
-// exactly once, whichever Java thread releases, reclaims or reconnects. Plain pthread
-// primitives: the C++ ones would bring the C++ runtime's exception support into the library.
+// exactly once, whichever Java thread releases, reclaims or reconnects.
 pthread_mutex_t g_handle = PTHREAD_MUTEX_INITIALIZER;
-
-class HandleLock {
-public:
-    HandleLock() { pthread_mutex_lock(&g_handle); }
-    ~HandleLock() { pthread_mutex_unlock(&g_handle); }
-    HandleLock(const HandleLock&) = delete;
-    HandleLock& operator=(const HandleLock&) = delete;
-};
 pthread_t g_thread{};
 bool g_started = false;
 
@@ -47,18 +39,16 @@ void InitSleepWake() { InitMonotonicCondition(g_sleepWake); }
 void MonitorSleep(uint32_t ms) {
     pthread_once(&g_sleepOnce, &InitSleepWake);
     const timespec until = MonotonicAfter(ms);
-    pthread_mutex_lock(&g_sleepLock);
+    const MutexHold hold(g_sleepLock);
     while (g_MonitorRun) {
         if (pthread_cond_timedwait(&g_sleepWake, &g_sleepLock, &until) == ETIMEDOUT) break;
     }
-    pthread_mutex_unlock(&g_sleepLock);
 }
 
 void WakeMonitorSleep() {
     pthread_once(&g_sleepOnce, &InitSleepWake);
-    pthread_mutex_lock(&g_sleepLock);
+    const MutexHold hold(g_sleepLock);
     pthread_cond_broadcast(&g_sleepWake);
-    pthread_mutex_unlock(&g_sleepLock);
 }
 
 const MonitorHooks& Hooks() { return kDeliverable.monitor; }
@@ -212,7 +202,7 @@ void* StatusHandlerDot(void*) {
 }
 
 int StartMonitor(DecodeMode mode) {
-    const HandleLock hold;
+    const MutexHold hold(g_handle);
     g_MonitorRun = 0;
     WakeMonitorSleep();
     JoinLocked();
@@ -244,13 +234,13 @@ void SignalMonitorStop() {
 }
 
 void StopMonitor() {
-    const HandleLock hold;
+    const MutexHold hold(g_handle);
     g_MonitorRun = 0;
     WakeMonitorSleep();
     JoinLocked();
 }
 
 bool MonitorStarted() {
-    const HandleLock hold;
+    const MutexHold hold(g_handle);
     return g_started;
 }

@@ -90,6 +90,13 @@ bool SetBlocking(int sock, bool blocking) {
     return fcntl(sock, F_SETFL, wanted) != -1;
 }
 
+// An error pending on the socket (a refused or reset connection), or one that cannot be read.
+bool ErrorPending(int sock) {
+    int pending = 0;
+    socklen_t size = sizeof pending;
+    return getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0;
+}
+
 // A new socket connected within one second to the address in netPort, in blocking mode; -1
 // with nothing left open otherwise. Called with the lifecycle lock held.
 int Connect() {
@@ -114,11 +121,7 @@ int Connect() {
         if (poll(&writable, 1, kConnectWaitMs) <= 0) return fail();
         // Writable also means "failed": a refused connection is no connection, or a
         // reconnection would report success and start a monitor on a dead socket.
-        int pending = 0;
-        socklen_t size = sizeof pending;
-        if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
-            return fail();
-        }
+        if (ErrorPending(sock)) return fail();
     }
     // Completed at once or after the wait: the same blocking, connected socket either way.
     if (!SetBlocking(sock, true)) return fail();
@@ -136,23 +139,12 @@ bool PeerHasClosed(int sock) {
 
 // No error pending and no end of stream: a send that cannot progress is waiting for the
 // printer's window, not for a dead connection.
-bool Healthy(int sock) {
-    int pending = 0;
-    socklen_t size = sizeof pending;
-    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
-        return false;
-    }
-    return !PeerHasClosed(sock);
-}
+bool Healthy(int sock) { return !ErrorPending(sock) && !PeerHasClosed(sock); }
 
 // An error or a hang-up on the connection. Unlike Healthy, blind to the end of the receiving
 // side, which a close has shut itself.
 bool Broken(int sock) {
-    int pending = 0;
-    socklen_t size = sizeof pending;
-    if (getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0) {
-        return true;
-    }
+    if (ErrorPending(sock)) return true;
     pollfd state{sock, 0, 0};
     return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
 }
