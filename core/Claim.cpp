@@ -6,6 +6,7 @@
 #include "DeviceState.h"
 #include "Line.h"
 #include "PrinterCommands.h"
+#include "ReadinessProbe.h"
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
 #include "Timing.h"
@@ -14,10 +15,6 @@
 namespace {
 
 constexpr uint32_t kFirstPassMs = 500;
-constexpr int kProbeReads = 7;
-constexpr long kProbeReadWindowMs = 100;
-constexpr uint8_t kCoverOpenBit = 0x04;  // DLE EOT 2 reply
-constexpr uint8_t kPaperEndBits = 0x60;  // DLE EOT 4 reply
 constexpr uint32_t kResendAfterMs = 9999;
 constexpr uint32_t kCompletionPollMs = 20;
 constexpr uint32_t kReplySettleMs = 100;
@@ -25,17 +22,6 @@ constexpr uint32_t kReplySettleMs = 100;
 // Every release counts here: a completion wait ends on any release after it began, even when a
 // claim has cleared m_Terminating again since.
 std::atomic<uint32_t> g_releases{0};
-
-// The last byte of the first reply within seven reads, or -1.
-int ProbeReply(const uint8_t (&request)[3]) {
-    WritePort(request, sizeof request);
-    uint8_t reply[256];
-    for (int i = 0; i < kProbeReads; ++i) {
-        const long got = ReadPortPrv(reply, sizeof reply, 1, kProbeReadWindowMs);
-        if (got > 0) return reply[got - 1];
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -69,15 +55,6 @@ long ClaimDevice(long /*TimeoutMillis*/, int IsThermal) {
     return 0;
 }
 
-long DotClaim() {
-    if (WritePort(escpos::kNul, sizeof escpos::kNul) == 0) return 0;
-    const int offlineCause = ProbeReply(escpos::kDleEot2);
-    if (offlineCause < 0 || (offlineCause & kCoverOpenBit)) return 0;
-    const int paperSensor = ProbeReply(escpos::kDleEot4);
-    if (paperSensor < 0 || (paperSensor & kPaperEndBits)) return 0;
-    return 1;
-}
-
 long Claim(long timeout, bool IsThermal) {
     // One at a time with open, close and reconnection: a claim racing a close must not start a
     // monitor on a descriptor that close has just given back.
@@ -97,11 +74,14 @@ long Claim(long timeout, bool IsThermal) {
 
 long ReleaseDevice() {
     const line::Lifecycle hold;
+    // The release wait gives a running monitor time to see the stop; with none started (an
+    // open, a print and a close without a claim) there is nobody to wait for.
+    const bool watched = MonitorStarted();
     g_releases.fetch_add(1);
     m_Terminating = 1;
     SignalMonitorStop();
     if (kDeliverable.releaseWake) kDeliverable.releaseWake();
-    LoopSleep(kDeliverable.releaseWaitMs);
+    if (watched) LoopSleep(kDeliverable.releaseWaitMs);
     // No monitor may outlive the descriptor the caller is about to close.
     StopMonitor();
     return 0;

@@ -8,10 +8,6 @@
 // pass. 0 when claimed; 1 when no monitor could be started (the state is then as before).
 long ClaimDevice(long TimeoutMillis, int IsThermal);
 
-// Impact printers: asks for the offline cause and the paper sensor. 1 when the printer is
-// ready to be claimed, 0 otherwise.
-long DotClaim();
-
 // The _claim native: 0 claimed, 1 not.
 long Claim(long timeout, bool IsThermal);
 

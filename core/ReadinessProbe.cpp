@@ -26,6 +26,20 @@ int Query(ProbeSend send, uint32_t pauseAfterSendMs, const uint8_t (&request)[3]
     return -1;
 }
 
+constexpr int kClaimReads = 7;
+constexpr long kClaimReadWindowMs = 100;
+
+// The claim probe's question: the last byte of the first reply within seven reads, or -1.
+int ClaimQuery(const uint8_t (&request)[3]) {
+    WritePort(request, sizeof request);
+    uint8_t reply[256];
+    for (int i = 0; i < kClaimReads; ++i) {
+        const long got = ReadPortPrv(reply, sizeof reply, 1, kClaimReadWindowMs);
+        if (got > 0) return reply[got - 1];
+    }
+    return -1;
+}
+
 }  // namespace
 
 long ReadinessProbe(ProbeSend send, uint32_t pauseAfterSendMs) {
@@ -36,4 +50,13 @@ long ReadinessProbe(ProbeSend send, uint32_t pauseAfterSendMs) {
     if (paperSensor < 0) return BRELON_ERROR_NOT_OPEN;
     if (paperSensor & kPaperEndBits) return 2;
     return BRELON_ERROR_SUCCESS;
+}
+
+long DotClaim() {
+    if (WritePort(escpos::kNul, sizeof escpos::kNul) == 0) return 0;
+    const int offlineCause = ClaimQuery(escpos::kDleEot2);
+    if (offlineCause < 0 || (offlineCause & kCoverOpenBit)) return 0;
+    const int paperSensor = ClaimQuery(escpos::kDleEot4);
+    if (paperSensor < 0 || (paperSensor & kPaperEndBits)) return 0;
+    return 1;
 }

@@ -1,5 +1,7 @@
-// The readiness probe a transport runs on a new connection: DLE EOT 2 asks for the offline
-// cause, DLE EOT 4 for the roll paper sensor; each reply is judged by its last byte.
+// The readiness probes: the one a transport runs on a new connection, and the one an impact
+// claim runs first. DLE EOT 2 asks for the offline cause, DLE EOT 4 for the roll paper sensor;
+// each reply is judged by its last byte. Both talk to the printer only through the transport's
+// WritePort and ReadPortPrv.
 #pragma once
 
 #include <cstdint>
@@ -11,3 +13,8 @@ using ProbeSend = void (*)(const uint8_t* request, long length);
 // a request got no reply in four reads 100 ms apart. pauseAfterSendMs is waited after each
 // request before its first read.
 long ReadinessProbe(ProbeSend send, uint32_t pauseAfterSendMs);
+
+// Impact printers, before a claim: a NUL (a write that takes none of it refuses the claim),
+// then the offline cause and the paper sensor, each answered within seven reads of 100 ms.
+// 1 when the printer is ready to be claimed, 0 otherwise.
+long DotClaim();

@@ -63,7 +63,9 @@ inline constexpr Variant kSerialVariant{
     .shortBatch = ShortBatchRule::BelowFour,
     .decodeClearsPowerOff = false,
     .idleIntervalMs = 500,
-    .fastFirstPasses = false,
+    // The claim returns after 500 ms: its first pass must have enabled automatic status and
+    // cleared the offline flag by then, or the first write after a successful claim is refused.
+    .fastFirstPasses = true,
     .impactMonitor = true,
     .impactClaimProbe = true,
 };

@@ -52,10 +52,10 @@ int32_t WindowMillis(long timeMillis) {
 }
 
 // Waits until the driver has sent everything written (tcdrain, bounded): the output queue
-// must shrink at least once every allowance, and a close of the port ends the wait. The
-// steps follow the line's speed, so the wait overshoots the drain by a millisecond or two.
-bool DrainOutput(const line::Use& use, uint32_t& lastProgress) {
-    const int fd = use.fd();
+// must shrink at least once every allowance, and, for a writer (use), a close of the port ends
+// the wait. The steps follow the line's speed, so the wait overshoots the drain by a
+// millisecond or two.
+bool DrainQueue(int fd, const line::Use* use, uint32_t& lastProgress) {
     const long baud = serPort.originalPortSettings.baud > 0 ? serPort.originalPortSettings.baud
                                                             : 9600;
     int previous = INT_MAX;
@@ -64,7 +64,7 @@ bool DrainOutput(const line::Use& use, uint32_t& lastProgress) {
         // A driver that cannot count its queue gets the plain drain.
         if (ioctl(fd, TIOCOUTQ, &queued) != 0) return tcdrain(fd) == 0;
         if (queued <= 0) return true;
-        if (use.stopping()) return false;
+        if (use != nullptr && use->stopping()) return false;
         if (queued < previous) {
             previous = queued;
             lastProgress = timeGetTime();
@@ -78,18 +78,8 @@ bool DrainOutput(const line::Use& use, uint32_t& lastProgress) {
     }
 }
 
-// The field after the next comma, or nullptr.
-const char* NextField(const char* field) {
-    const char* comma = std::strchr(field, ',');
-    return comma == nullptr ? nullptr : comma + 1;
-}
-
-// Reads a decimal number the way the settings text writes it: leading blanks and a sign, digits
-// up to the first other character, 0 without digits.
-long long ReadNumber(const char* text) { return std::strtoll(text, nullptr, 10); }
-
-bool StartsWith(const char* text, const char* keyword) {
-    return std::strncmp(text, keyword, std::strlen(keyword)) == 0;
+bool DrainOutput(const line::Use& use, uint32_t& lastProgress) {
+    return DrainQueue(use.fd(), &use, lastProgress);
 }
 
 speed_t SpeedConstant(int64_t baud) {
@@ -114,51 +104,6 @@ int DataSetReady(int fd) {
 void ProbeWrite(const uint8_t* request, long length) { WritePort(request, length); }
 
 }  // namespace
-
-long ParseSerialSettings(const char* text, SerPortSettings& settings) {
-    settings = {};
-    const char* parity = NextField(text);
-    const char* dataBits = parity ? NextField(parity) : nullptr;
-    const char* stopBits = dataBits ? NextField(dataBits) : nullptr;
-    const char* flow = stopBits ? NextField(stopBits) : nullptr;
-    if (flow == nullptr) return BRELON_ERROR_NOT_AVAILABLE;
-
-    const long long baud = ReadNumber(text);
-    switch (baud) {
-        case 115200: case 38400: case 19200: case 9600: case 4800: case 2400:
-            settings.baud = baud;
-            break;
-        default:
-            return BRELON_ERROR_NOT_AVAILABLE;
-    }
-
-    if (StartsWith(parity, "none")) {
-        settings.parity = 'n';
-    } else if (StartsWith(parity, "even")) {
-        settings.parity = 'e';
-    } else if (StartsWith(parity, "odd")) {
-        settings.parity = 'o';
-    } else {
-        return BRELON_ERROR_NOT_AVAILABLE;
-    }
-
-    const auto bits = static_cast<uint8_t>(ReadNumber(dataBits));
-    if (bits != 8 && bits != 7) return BRELON_ERROR_NOT_AVAILABLE;
-    settings.dataBits = bits;
-
-    const auto stops = static_cast<uint8_t>(ReadNumber(stopBits));
-    if (stops != 1 && stops != 2) return BRELON_ERROR_NOT_AVAILABLE;
-    settings.stopBits = stops;
-
-    if (StartsWith(flow, "none")) {
-        settings.flowControl = 'n';
-    } else if (StartsWith(flow, "hdwr")) {
-        settings.flowControl = 'h';
-    } else {
-        return BRELON_ERROR_NOT_AVAILABLE;
-    }
-    return BRELON_ERROR_SUCCESS;
-}
 
 long OpenPort(const char* portName, const char* portSettings) {
     const line::Lifecycle hold;
@@ -334,7 +279,11 @@ long ClosePort() {
     StopMonitor();
     const int fd = line::Retire(true);
     if (fd != kNoDescriptor) {
-        tcflush(fd, TCIOFLUSH);
+        // What a write reported as written is the printer's: the output still queued goes out
+        // first (for as long as the line takes data), and only the unread input is dropped.
+        uint32_t lastProgress = timeGetTime();
+        DrainQueue(fd, nullptr, lastProgress);
+        tcflush(fd, TCIFLUSH);
         close(fd);
     }
     ClearRecord();
@@ -348,15 +297,9 @@ constexpr size_t kJavaSettingsRoom = 64;  // the settings text the Java side may
 }
 
 long OpenFromJava(const char* portText, const char* settingsText) {
-    // A bare rate means no parity, 8 data bits, 1 stop bit and the DTR/DSR handshake.
     char settings[kJavaSettingsRoom];
-    const int needed = std::strchr(settingsText, ',') != nullptr
-                           ? std::snprintf(settings, sizeof settings, "%s", settingsText)
-                           : std::snprintf(settings, sizeof settings, "%s,none,8,1,hdwr",
-                                           settingsText);
-    if (needed < 0 || static_cast<size_t>(needed) >= sizeof settings) {
-        return BRELON_ERROR_NOT_AVAILABLE;
-    }
+    const long completed = CompleteSettingsText(settingsText, settings, sizeof settings);
+    if (completed != BRELON_ERROR_SUCCESS) return completed;
     if (std::strlen(portText) >= sizeof serPort.portName) return BRELON_ERROR_NOT_OPEN;
     return OpenPort(portText, settings);
 }

@@ -6,14 +6,7 @@
 #include <cstdint>
 
 #include "DeviceState.h"
-
-struct SerPortSettings {
-    int64_t baud;         // 2400 ... 115200; 0 leaves the speed unchanged
-    char parity;          // 'n', 'e', 'o'; 0 leaves parity unchanged
-    uint8_t dataBits;     // 7 or 8; 0 leaves the character size unchanged
-    uint8_t stopBits;     // 1 or 2; 0 leaves the stop bits unchanged
-    char flowControl;     // 'n' none, 'h' DTR/DSR handshake; 0 leaves it unchanged
-};
+#include "SerialSettings.h"
 
 inline constexpr int kNoDescriptor = -1;
 
@@ -29,9 +22,6 @@ extern SerPort serPort;
 
 // The run flag of this deliverable's status monitor.
 inline StateWord& SStopIt = g_MonitorRun;
-
-// Parses a settings text; BRELON_ERROR_SUCCESS or BRELON_ERROR_NOT_AVAILABLE.
-long ParseSerialSettings(const char* text, SerPortSettings& settings);
 
 long OpenPort(const char* portName, const char* portSettings);
 long serConfigurePort(uint8_t saveSettings, const SerPortSettings& settings);

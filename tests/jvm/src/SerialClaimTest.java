@@ -40,11 +40,11 @@ class SerialClaimTest extends SerialPrinterTest {
         Timing.Timed claimed = Timing.time(() -> port._claim(1000, true));
         assertEquals(0, claimed.result(), "_claim(1000, true)");
         Timing.assertAbout(CLAIM_MS, claimed, "_claim(1000, true)");
-        // The first pass sends it after its own 500 ms sleep, so about when the claim returns.
-        assertTrue(printer.waitSequence(ENABLE_AUTO_STATUS, 1, ARRIVAL),
-                "GS a 255 after the claim");
-        long enabledAfter = (System.nanoTime() - start) / 1_000_000;
-        Timing.assertAbout(CLAIM_MS, new Timing.Timed(0, enabledAfter), "GS a 255 after the claim");
+        // The first pass sleeps 50 ms and sends it, so it is there before the claim returns
+        // and the first write after the claim is not refused.
+        assertEquals(1, printer.count(ENABLE_AUTO_STATUS), "GS a 255 when the claim returns");
+        long enabledBy = (System.nanoTime() - start) / 1_000_000;
+        assertTrue(enabledBy >= CLAIM_MS - 10, "the claim took " + enabledBy + " ms");
         // Thermal mode asks no readiness questions.
         assertArrayEquals(ENABLE_AUTO_STATUS, printer.received(), "all a thermal claim sends");
         // The printer answers with a ready block; idle passes (every 500 ms) must not repeat it.

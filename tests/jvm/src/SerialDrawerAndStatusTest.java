@@ -1,5 +1,6 @@
 import static org.junit.jupiter.api.Assertions.assertDoesNotThrow;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
@@ -60,16 +61,21 @@ class SerialDrawerAndStatusTest extends SerialPrinterTest {
         assertPrinterReceived(Bytes.of('o', 'k'), "write after _release");
     }
 
+    /** With no monitor to wait for, a close does not sit out the release wait. */
     @Test
-    void closeWithoutAnOpenPortOnlyWaitsForTheRelease() {
-        Timing.assertAbout(1000, Timing.time(port::_closePort), "_closePort with nothing open");
-        Timing.assertAbout(1000, Timing.time(port::_closePort), "a second _closePort");
+    void closeWithoutAClaimDoesNotWait() {
+        assertTrue(Timing.time(port::_closePort).millis() < 200, "_closePort with nothing open");
+        assertTrue(Timing.time(port::_closePort).millis() < 200, "a second _closePort");
+        openReady();
+        assertTrue(Timing.time(this::closePort).millis() < 200, "_closePort on an open port");
+        assertEquals(0, descriptorsOnPrinter());
     }
 
     @Test
     void closeClosesTheDeviceAfterTheReleaseWait() {
         openReady();
-        Timing.assertAbout(1000, Timing.time(this::closePort), "_closePort on an open port");
+        assertEquals(0, port._claim(1000, true));
+        Timing.assertAbout(1000, Timing.time(this::closePort), "_closePort after a claim");
         assertEquals(0, descriptorsOnPrinter());
     }
 

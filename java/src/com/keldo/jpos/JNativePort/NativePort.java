@@ -64,7 +64,11 @@ public interface NativePort {
 
     void _release();
 
-    /** Stops the status watch and closes the connection; blocks for the release wait. */
+    /**
+     * Stops the status watch and closes the connection. Blocks for the release wait when a claim
+     * started the watch (1 s serial, 300 ms network); everything a write reported as written
+     * still goes to the printer first.
+     */
     void _closePort();
 
     /** Reads what the printer has sent into the start of {@code rbuf}; returns the count. */
