@@ -2,6 +2,8 @@
 //  - what one writer at a time costs a 1 MiB job (serial over a pty, TCP to a loopback sink),
 //    and what the acknowledgement wait costs small TCP writes, against another build's library
 //    loaded into the same process (--baseline-serial, --baseline-net), rounds alternating;
+//  - a receipt written in 120-byte lines and a job in 4 KiB writes over TCP, and a receipt
+//    printed by open, write and close without a claim, on both lines;
 //  - how long _closePort takes in the cases that make it wait.
 //
 //   line_bench [--rounds N] [--baseline-serial LIB] [--baseline-net LIB]
@@ -167,6 +169,52 @@ double NetJob(NativeLibrary& lib, Printer& printer, size_t size, int jobs) {
     return took;
 }
 
+// Milliseconds for `lines` writes of `size` bytes each to a claimed virtual printer, which
+// answers with status blocks (so its side of the connection is an interactive one) and prints
+// at its own pace; until it has them all.
+double ClaimedLines(NativeLibrary& lib, prnsim::TcpPrinter& printer, size_t size, int lines) {
+    if (lib.openPort("SOCKET:127.0.0.1", std::to_string(printer.port())) != 0) return -1;
+    if (lib.claim(0, true) != 0) {
+        lib.closePort();
+        return -1;
+    }
+    const Bytes line(size, 'x');
+    printer.clearRecord();
+    const auto start = Clock::now();
+    for (int i = 0; i < lines; ++i) {
+        if (lib.writeData(line, static_cast<int>(line.size()), 0) !=
+            static_cast<int>(line.size())) {
+            lib.closePort();
+            return -1;
+        }
+    }
+    printer.waitForBytes(size * static_cast<size_t>(lines), std::chrono::seconds(60));
+    const double took = MillisSince(start);
+    lib.closePort();
+    return took;
+}
+
+// Milliseconds for a service's receipt as it prints one without a claim: open, one write of
+// `size` bytes, close (which returns once the printer may have it all).
+double SerialReceipt(NativeLibrary& lib, prnsim::SerialPrinter& printer, size_t size) {
+    const auto start = Clock::now();
+    if (lib.openPort(printer.devicePath(), "115200,none,8,1,none") != 0) return -1;
+    const Bytes job(size, 'x');
+    const int written = lib.writeData(job, static_cast<int>(job.size()), 0);
+    lib.closePort();
+    return written == static_cast<int>(job.size()) ? MillisSince(start) : -1;
+}
+
+template <class Printer>
+double NetReceipt(NativeLibrary& lib, Printer& printer, size_t size) {
+    const auto start = Clock::now();
+    if (lib.openPort("SOCKET:127.0.0.1", std::to_string(printer.port())) != 0) return -1;
+    const Bytes job(size, 'x');
+    const int written = lib.writeData(job, static_cast<int>(job.size()), 0);
+    lib.closePort();
+    return written == static_cast<int>(job.size()) ? MillisSince(start) : -1;
+}
+
 void Compare(const char* what, const char* unit, const std::function<double(NativeLibrary&)>& run,
              NativeLibrary& current, NativeLibrary* baseline, int rounds,
              const std::function<double(double)>& show) {
@@ -317,6 +365,32 @@ int main(int argc, char** argv) {
         "network 100 B write (x20), per write", "ms",
         [&](NativeLibrary& lib) { return NetJob(lib, sink, 100, 20); }, *net, netBefore.get(),
         rounds, same);
+    auto whole = [](double ms) { return ms; };
+    Compare(
+        "network 100 x 120 B writes (goal 1150)", "ms",
+        [&](NativeLibrary& lib) { return NetJob(lib, sink, 120, 100) * 100; }, *net,
+        netBefore.get(), rounds, whole);
+    Compare(
+        "network 1 MiB in 4 KiB writes", "ms",
+        [&](NativeLibrary& lib) { return NetJob(lib, sink, 4096, 256) * 256; }, *net,
+        netBefore.get(), rounds, whole);
+    {
+        prnsim::TcpOptions options;
+        options.printer.errorsSetOffline = false;
+        prnsim::TcpPrinter printer(options);
+        Compare(
+            "network claimed, 100 x 120 B writes", "ms",
+            [&](NativeLibrary& lib) { return ClaimedLines(lib, printer, 120, 100); }, *net,
+            netBefore.get(), rounds, whole);
+    }
+    Compare(
+        "network open, 12 KB, close", "ms",
+        [&](NativeLibrary& lib) { return NetReceipt(lib, sink, 12 * 1024); }, *net, netBefore.get(),
+        rounds, whole);
+    Compare(
+        "serial open, 12 KB, close", "ms",
+        [&](NativeLibrary& lib) { return SerialReceipt(lib, pty, 12 * 1024); }, *serial,
+        serialBefore.get(), rounds, whole);
     serial->unload();
     net->unload();
     CloseTimes(serialPath, netPath);
