@@ -1,8 +1,9 @@
 // The open probe and the impact claim's probe against a printer that answers anything: the
-// input is a script of what each read of the transport returns (bytes, nothing, or an error)
-// and whether the claim's NUL is taken. Both probes must send the requests they are meant to,
-// read nothing past what a read returned, and decide as the reply rules say: the last byte of
-// the first read with bytes counts; no bytes in four reads (open) or seven (claim) is silence.
+// input is a script of what each read of the transport returns (bytes, nothing, or an error),
+// whether the claim's NUL is taken, and whether the open probe pauses after a request. Both
+// probes must send the requests they are meant to, read nothing past what a read returned, and
+// decide as the reply rules say: the last byte of the first read with bytes counts; no bytes in
+// four reads (open) or seven (claim) is silence.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -26,6 +27,7 @@ struct Read {
 
 struct Script {
     bool nulTaken = true;
+    uint32_t pauseMs = 20;  // the serial probe pauses after each request, the network one not
     std::vector<Read> reads;
     size_t next = 0;
     std::vector<uint8_t> sent;
@@ -37,7 +39,11 @@ Script g_script;
 Script Parse(const uint8_t* data, size_t size) {
     Script s;
     size_t at = 0;
-    if (at < size) s.nulTaken = (data[at++] & 1) == 0;
+    if (at < size) {
+        s.nulTaken = (data[at] & 1) == 0;
+        s.pauseMs = (data[at] & 2) != 0 ? 0 : 20;
+        ++at;
+    }
     while (at < size) {
         const uint8_t c = data[at++];
         if (c == 0xFF) {
@@ -130,7 +136,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The open probe.
     g_script = script;
-    const long opened = ReadinessProbe(&Send, 20);
+    const long opened = ReadinessProbe(&Send, script.pauseMs);
     size_t at = 0;
     const int cause = Expected(script, at, 4, kOpenReplyRoom);
     long want = BRELON_ERROR_NOT_OPEN;
