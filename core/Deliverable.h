@@ -22,6 +22,8 @@ enum class ReadOutcome : uint8_t {
     Decode,     // hand the batch to the decoder
     PassEnds,   // nothing to decode this pass (the hook has dealt with it)
     EndThread,  // the connection is gone: the monitor ends
+    Reopen,     // the connection is gone but can come back (a printer node unplugged): the
+                // monitor opens it again with openAgain, once a second, until it is back
 };
 
 struct MonitorHooks {
@@ -31,9 +33,13 @@ struct MonitorHooks {
     bool waitOutOffline;
     // Reads one batch of at most length bytes; the count, or a negative result.
     long (*readBatch)(int fd, uint8_t* buffer, long length);
-    // Judges a read result; may replace the monitor's descriptor (a reopened node).
-    // nullptr: every result is decoded (a failed read is simply no block).
-    ReadOutcome (*judgeRead)(int& fd, long n, DecodeMode mode);
+    // Judges a read result. nullptr: every result is decoded (a failed read is simply no
+    // block).
+    ReadOutcome (*judgeRead)(int fd, long n, DecodeMode mode);
+    // Opens the lost connection again (read-write, non-blocking): a new descriptor, or -1 when
+    // it is not back yet. The monitor puts it under the lost one's number (Line.h). nullptr
+    // when judgeRead never asks for a reopen.
+    int (*openAgain)();
     // Sends GS a 255 on the monitor's own connection; the result is not looked at.
     void (*sendEnable)(int fd);
 };

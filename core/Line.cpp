@@ -1,6 +1,8 @@
 #include "Line.h"
 
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -117,6 +119,12 @@ LifecycleForWriter::~LifecycleForWriter() {
     if (held_) UnlockLifecycle();
 }
 
+LifecycleIfFree::LifecycleIfFree() { held_ = TryLockLifecycle(); }
+
+LifecycleIfFree::~LifecycleIfFree() {
+    if (held_) UnlockLifecycle();
+}
+
 CloseIntent::CloseIntent() {
     const StateLock hold;
     g_closingSession = g_session.load();
@@ -170,6 +178,23 @@ int Retire(bool endSession) {
 
 int Current() { return Word(); }
 
+bool ReplaceKeepingNumber(uint32_t session, int fd) {
+    if (Closing(session) || Word() < 0) {
+        close(fd);
+        return false;
+    }
+    const int number = Retire(false);
+    // dup3 closes the dead node and gives its number the new one in one step; EBUSY only
+    // while another thread's open races for that number, which it cannot get.
+    int taken;
+    do {
+        taken = dup3(fd, number, O_CLOEXEC);
+    } while (taken < 0 && (errno == EINTR || errno == EBUSY));
+    close(fd);
+    Install(number, false);
+    return taken >= 0;
+}
+
 Use::Use() {
     const StateLock hold;
     if (g_retiring || Word() < 0) return;
@@ -194,9 +219,7 @@ Use::~Use() {
     if (--g_users == 0) pthread_cond_broadcast(&Changed());
 }
 
-bool Use::stopping() const {
-    return g_generation.load() != generation_ || Closing(session_);
-}
+bool Use::stopping() const { return g_generation.load() != generation_ || Closing(session_); }
 
 bool SleepUnlessClosing(uint32_t session, uint32_t ms) {
     const timespec until = MonotonicAfter(ms);

@@ -21,8 +21,11 @@
 // and must replace the connection asks for the lifecycle lock only through LifecycleForWriter,
 // which gives up instead of waiting for a close or for a lifecycle holder that needs the turn.
 // A monitor that replaces its own connection (a lost node reopened) lets go of its Use first
-// and only ever tries for the lifecycle lock, giving up when it is told to stop: a close holds
-// that lock while it joins the monitor. A replacement is Retire(false), then Install(fd, false).
+// and only ever tries for the lifecycle lock (LifecycleIfFree), giving up when it is told to
+// stop: a close holds that lock while it joins the monitor. A replacement is Retire(false), then
+// Install(fd, false). A reopened node keeps the lost one's number (ReplaceKeepingNumber): the
+// number a transport or a Java call holds names the printer's node, dead or alive, and never a
+// file somebody opened in between.
 // Anything that switches the line's mode between jobs (a parallel port's reverse channel) is
 // one of the monitor's own commands: it takes the line only when it is free.
 #pragma once
@@ -54,6 +57,20 @@ public:
     ~LifecycleForWriter();
     LifecycleForWriter(const LifecycleForWriter&) = delete;
     LifecycleForWriter& operator=(const LifecycleForWriter&) = delete;
+    explicit operator bool() const { return held_; }
+
+private:
+    bool held_ = false;
+};
+
+// The lifecycle lock if nobody holds it now; never waits. For the monitor, which a lifecycle
+// holder may be joining. Test it before going on.
+class LifecycleIfFree {
+public:
+    LifecycleIfFree();
+    ~LifecycleIfFree();
+    LifecycleIfFree(const LifecycleIfFree&) = delete;
+    LifecycleIfFree& operator=(const LifecycleIfFree&) = delete;
     explicit operator bool() const { return held_; }
 
 private:
@@ -92,6 +109,14 @@ int Retire(bool endSession);
 
 // The descriptor now, without using it (-1 when none).
 int Current();
+
+// Puts fd, a new descriptor for the lost connection of this session, under the number of the
+// current one (dup3, with close-on-exec): the dead descriptor stays open until this moment, so
+// its number is never free for somebody else. Its users are stopped first, as by Retire. fd is
+// closed in every case. False when the session has ended or is being closed, there is no
+// descriptor, or the number could not be taken over (the dead one stays). The caller holds the
+// lifecycle lock and no Use.
+bool ReplaceKeepingNumber(uint32_t session, int fd);
 
 // Holds the descriptor for one operation.
 class Use {

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -20,6 +21,9 @@ constexpr uint32_t kFastPollMs = 50;
 constexpr uint32_t kEnableSettleMs = 100;
 constexpr uint32_t kOfflineCheckMs = 100;
 constexpr long kBatchSize = 256;
+constexpr uint32_t kReopenRetryMs = 1000;
+constexpr uint32_t kReopenSettleMs = 1000;  // impact: after a reopen, before the enable command
+constexpr uint32_t kLifecycleRetryMs = 20;
 constexpr size_t kThermalStack = 64 * 1024;
 
 // The monitor's thread handle. Start and stop are serialised so that a handle is joined
@@ -54,9 +58,7 @@ void WakeMonitorSleep() {
 const MonitorHooks& Hooks() { return kDeliverable.monitor; }
 const Variant& ThisVariant() { return kDeliverable.variant; }
 
-uint32_t PollingInterval() {
-    return m_bSleepFlag ? kFastPollMs : ThisVariant().idleIntervalMs;
-}
+uint32_t PollingInterval() { return m_bSleepFlag ? kFastPollMs : ThisVariant().idleIntervalMs; }
 
 // What one pass works with. The enable command is owed until it could go out: the monitor
 // never waits for a writer, and never puts its command inside another job's bytes.
@@ -80,8 +82,7 @@ void SendEnableSeam(void* context) {
 }
 
 void Decode(Pass& pass, const uint8_t* batch, long n) {
-    const StatusUpdate update =
-        DecodeBatch(ThisVariant(), pass.mode, batch, static_cast<int>(n));
+    const StatusUpdate update = DecodeBatch(ThisVariant(), pass.mode, batch, static_cast<int>(n));
     ApplyStatusUpdate(update, EnableSeam{&SendEnableSeam, &pass});
 }
 
@@ -141,15 +142,76 @@ void CheckConnection(Pass& pass, const line::Use& use) {
     }
 }
 
-// One read and its decoding; false when the monitor must end.
-bool ReadAndDecode(Pass& pass) {
+// One read and its decoding: whether the monitor goes on, ends, or must reopen its connection.
+ReadOutcome ReadAndDecode(Pass& pass) {
     uint8_t batch[kBatchSize];
     const long n = Hooks().readBatch(pass.fd, batch, kBatchSize);
     const ReadOutcome outcome =
         Hooks().judgeRead ? Hooks().judgeRead(pass.fd, n, pass.mode) : ReadOutcome::Decode;
-    if (outcome == ReadOutcome::EndThread) return false;
     if (outcome == ReadOutcome::Decode) Decode(pass, batch, n);
-    return true;
+    return outcome;
+}
+
+// Waits for the lifecycle lock only by trying (a close may hold it while it joins us), then puts
+// the reopened node under the lost one's number. False, with fd closed, when told to stop first.
+bool InstallReopened(uint32_t session, int fd) {
+    while (g_MonitorRun && !line::Closing(session)) {
+        const line::LifecycleIfFree hold;
+        if (hold) return line::ReplaceKeepingNumber(session, fd);
+        MonitorSleep(kLifecycleRetryMs);
+    }
+    close(fd);
+    return false;
+}
+
+// The connection is gone (a printer node unplugged; the pass has let go of it): opens it again
+// once a second until it is back or the monitor is told to stop. Until then the dead descriptor
+// keeps its number, and writes on it fail. True when the node is back.
+bool ReopenLostLine(uint32_t session) {
+    while (g_MonitorRun && !line::Closing(session)) {
+        const int fd = Hooks().openAgain();
+        if (fd >= 0) {
+            if (InstallReopened(session, fd)) return true;
+            if (!g_MonitorRun || line::Closing(session)) return false;
+        }
+        MonitorSleep(kReopenRetryMs);
+    }
+    return false;
+}
+
+// After a reopen: a thermal monitor's next pass enables automatic status (m_bOffline is still
+// set); an impact printer gets a second to come up, then the enable command.
+void AfterReopen(DecodeMode mode, bool& enableOwed) {
+    if (mode != DecodeMode::Impact) return;
+    MonitorSleep(kReopenSettleMs);
+    if (!g_MonitorRun) return;
+    const line::Use use;
+    if (!use.ok() || !SendEnableIfFree(use.fd())) enableOwed = true;
+    m_bOffline = 0;
+}
+
+// One pass on the descriptor, which it holds throughout (a close or a replacement waits for
+// it). With the connection found gone, the session it belonged to is in lostSession.
+ReadOutcome RunPass(DecodeMode mode, bool& enableOwed, uint32_t& lostSession) {
+    const line::Use use;
+    if (!use.ok()) return ReadOutcome::PassEnds;
+    Pass pass{use.fd(), mode, enableOwed};
+    if (mode == DecodeMode::Thermal && (m_bOffline || enableOwed)) {
+        // Every offline or error report (and the claim) re-enables automatic status.
+        if (SendEnableIfFree(pass.fd)) {
+            enableOwed = false;
+            m_bOffline = 0;
+            MonitorSleep(kEnableSettleMs);
+        } else {
+            enableOwed = true;  // a job is on the line: next pass
+        }
+    } else if (enableOwed && SendEnableIfFree(pass.fd)) {
+        enableOwed = false;
+    }
+    CheckConnection(pass, use);
+    const ReadOutcome outcome = ReadAndDecode(pass);
+    lostSession = use.session();
+    return outcome;
 }
 
 void RunMonitor(DecodeMode mode) {
@@ -162,24 +224,13 @@ void RunMonitor(DecodeMode mode) {
     while (g_MonitorRun) {
         // A stop cuts the sleep short; the pass still runs, and the loop ends at its top.
         MonitorSleep(PollingInterval());
-        // The descriptor is held for the pass; a close or a replacement waits for it.
-        const line::Use use;
-        if (!use.ok()) continue;
-        Pass pass{use.fd(), mode, enableOwed};
-        if (mode == DecodeMode::Thermal && (m_bOffline || enableOwed)) {
-            // Every offline or error report (and the claim) re-enables automatic status.
-            if (SendEnableIfFree(pass.fd)) {
-                enableOwed = false;
-                m_bOffline = 0;
-                MonitorSleep(kEnableSettleMs);
-            } else {
-                enableOwed = true;  // a job is on the line: next pass
-            }
-        } else if (enableOwed && SendEnableIfFree(pass.fd)) {
-            enableOwed = false;
+        uint32_t session = 0;
+        const ReadOutcome outcome = RunPass(mode, enableOwed, session);
+        if (outcome == ReadOutcome::EndThread) return;
+        // The pass found its connection gone and has let go of it: the reopen may replace it.
+        if (outcome == ReadOutcome::Reopen && ReopenLostLine(session)) {
+            AfterReopen(mode, enableOwed);
         }
-        CheckConnection(pass, use);
-        if (!ReadAndDecode(pass)) return;
     }
 }
 

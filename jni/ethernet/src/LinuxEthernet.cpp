@@ -396,7 +396,7 @@ long NetworkReadBatch(int sock, uint8_t* buffer, long length) {
     return got;
 }
 
-ReadOutcome NetworkJudgeRead(int& /*sock*/, long n, DecodeMode mode) {
+ReadOutcome NetworkJudgeRead(int /*sock*/, long n, DecodeMode mode) {
     if (n == -1) {
         if (mode == DecodeMode::Thermal) {
             m_bOffline = 1;
@@ -434,6 +434,7 @@ const Deliverable kDeliverable{
             .waitOutOffline = false,
             .readBatch = &NetworkReadBatch,
             .judgeRead = &NetworkJudgeRead,
+            .openAgain = nullptr,
             .sendEnable = &NetworkSendEnable,
         },
     .descriptor = &netPort.sock,

@@ -337,6 +337,7 @@ const Deliverable kDeliverable{
             .waitOutOffline = true,
             .readBatch = &SerialReadBatch,
             .judgeRead = nullptr,
+            .openAgain = nullptr,
             .sendEnable = &SerialSendEnable,
         },
     .descriptor = &serPort.port,

@@ -1,0 +1,283 @@
+#include "LinuxUSB.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "Deliverable.h"
+#include "DeviceState.h"
+#include "Line.h"
+#include "PrinterCommands.h"
+#include "ReadinessProbe.h"
+#include "StatusCodes.h"
+#include "StatusMonitor.h"
+#include "Timing.h"
+#include "Transport.h"
+
+USBPort usbPort{0, {}, kNoNode};
+
+namespace {
+
+constexpr int kOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
+constexpr long kCommandChunk = 64;
+constexpr long kDataChunk = 1024;
+constexpr uint32_t kChunkPauseMs = 10;
+constexpr uint32_t kPollStepMs = 20;
+// How long a busy printer may take no byte at all before a write gives up: the same allowance
+// as the serial and parallel writers.
+constexpr uint32_t kNoProgressAllowanceMs = 5000;
+// What the monitor's batch read reports for a node that is gone.
+constexpr long kNodeLost = -2;
+
+// The descriptor itself belongs to the line's owner (Line.h), which sets and clears it.
+void ClearRecord() {
+    usbPort.set = 0;
+    std::memset(usbPort.portName, 0, sizeof usbPort.portName);
+}
+
+// Errors that mean the node is gone, not merely without data or room: the printer driver
+// answers ENODEV once the device is unplugged and EIO when a transfer failed; ENXIO and
+// ESHUTDOWN come from a device being torn down, EPIPE from an endpoint that stalled, EBADF from
+// a descriptor that no longer names anything. EAGAIN (nothing waiting, no room), EINTR and
+// everything else are not a lost printer.
+bool NodeGone(int error) {
+    switch (error) {
+        case ENODEV:
+        case ENXIO:
+        case EIO:
+        case ESHUTDOWN:
+        case EPIPE:
+        case EBADF:
+            return true;
+        default:
+            return false;
+    }
+}
+
+// The node reports a hang-up or an error without being asked (a disconnected device; a
+// stand-in whose other side has gone reads 0 rather than failing).
+bool HungUp(int fd) {
+    pollfd state{fd, 0, 0};
+    return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
+bool Refused() {
+    return m_bCoverOpen || m_bPaperEmpty || m_bOffline;
+}
+
+struct Chunking {
+    long chunk;        // most bytes handed to the node at once
+    uint32_t pauseMs;  // after every write that took something
+    bool watchFlags;   // stop before the next write once the printer reports itself not ready
+};
+
+// Hands data to the node, a chunk at a time. A busy printer (it cuts, feeds or prints a logo)
+// takes nothing for a while: the write fails with EAGAIN, or takes 0 bytes. That is waited
+// out, a step at a time, for as long as the node takes something within the allowance. Ends
+// early when the port is closed or replaced, the node is gone or fails, or (watchFlags) the
+// printer reports cover open, paper end or offline. The count handed over.
+long PutBytes(const line::Use& use, const uint8_t* data, long length, const Chunking& how) {
+    const int fd = use.fd();
+    long total = 0;
+    uint32_t lastProgress = timeGetTime();
+    while (total < length) {
+        if (use.stopping()) break;
+        if (how.watchFlags && Refused()) break;
+        const long size = length - total < how.chunk ? length - total : how.chunk;
+        const ssize_t took = write(fd, data + total, static_cast<size_t>(size));
+        if (took > 0) {
+            total += took;
+            lastProgress = timeGetTime();
+            if (how.pauseMs != 0) LoopSleep(how.pauseMs);
+            continue;
+        }
+        if (took < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) break;
+        if (took == 0) {
+            // The node says it took nothing and has no reason: try again after the pause.
+            LoopSleep(kChunkPauseMs);
+            continue;
+        }
+        pollfd room{fd, POLLOUT, 0};
+        if (poll(&room, 1, static_cast<int>(kPollStepMs)) > 0 &&
+            (room.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+            break;  // gone while we waited
+        }
+    }
+    return total;
+}
+
+// The open probe's requests go straight to the node, in their own write turn: no refusal flag
+// can hold them back, and no other job runs meanwhile.
+void SendProbeRequest(const uint8_t* request, long length) {
+    const uint32_t session = line::Session();
+    const line::WriteTurn turn(session);
+    const line::Use use(session);
+    if (!turn || !use.ok()) return;
+    PutBytes(use, request, length, Chunking{kCommandChunk, 0, false});
+}
+
+// The printer driver moves what a write handed it after the write has returned, and closing the
+// node cancels a transfer still under way. Waits, bounded, until the node has room again (its
+// last transfer is done), has hung up, or fails.
+void AwaitLastTransfer(int fd) {
+    const uint32_t start = timeGetTime();
+    while (ElapsedSince(start, timeGetTime()) < kNoProgressAllowanceMs) {
+        pollfd room{fd, POLLOUT, 0};
+        const int ready = poll(&room, 1, static_cast<int>(kPollStepMs));
+        if (ready > 0 || (ready < 0 && errno != EINTR)) return;
+    }
+}
+
+}  // namespace
+
+long OpenPort(const char* portName) {
+    const line::Lifecycle hold;
+    // A node left open by an earlier open is closed, not leaked.
+    if (line::Current() != kNoNode) ClosePort();
+    ClearRecord();
+    usbPort.set = 1;
+    if (portName == nullptr || std::strlen(portName) >= kNodePathRoom) {
+        return BRELON_ERROR_NOT_OPEN;
+    }
+    std::strcpy(usbPort.portName, portName);
+    const int fd = open(usbPort.portName, kOpenFlags);
+    if (fd < 0) return BRELON_ERROR_NOT_OPEN;
+    line::Install(fd, true);
+    // Nothing is drained first: bytes already waiting are read with the reply, and only the
+    // last byte of a read counts.
+    return ReadinessProbe(&SendProbeRequest, 0);
+}
+
+long ClosePort() {
+    const line::Lifecycle hold;
+    // No monitor may outlive the descriptor (also one still trying to reopen an unplugged node);
+    // readers and writers give up within one step.
+    StopMonitor();
+    const int fd = line::Retire(true);
+    if (fd != kNoNode) {
+        AwaitLastTransfer(fd);
+        // Only the unread input is dropped. A printer node is no terminal and refuses this
+        // (ENOTTY): harmless.
+        tcflush(fd, TCIFLUSH);
+        close(fd);
+    }
+    ClearRecord();
+    return BRELON_ERROR_SUCCESS;
+}
+
+long WritePort(const uint8_t* writeBuffer, long length) {
+    const uint32_t session = line::Session();
+    if (line::Current() == kNoNode) return BRELON_ERROR_NOT_OPEN;
+    // One writer at a time, for the whole command: nothing else lands inside its bytes.
+    const line::WriteTurn turn(session);
+    const line::Use use(session);
+    if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
+    if (!turn) return BRELON_ERROR_IO_FAIL;  // the port is being closed
+    if (Refused()) return BRELON_ERROR_IO_FAIL;
+    if (length <= 0) return 0;
+    // A command goes out whole or fails: once begun, a status report does not cut it short.
+    const long put =
+        PutBytes(use, writeBuffer, length, Chunking{kCommandChunk, kChunkPauseMs, false});
+    return put == length ? length : long{BRELON_ERROR_IO_FAIL};
+}
+
+long WritePortTimeout(const uint8_t* writeBuffer, long length, long /*Timeout*/) {
+    const uint32_t session = line::Session();
+    if (line::Current() == kNoNode) return BRELON_ERROR_NOT_OPEN;
+    const line::WriteTurn turn(session);
+    const line::Use use(session);
+    if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
+    if (!turn) return BRELON_ERROR_IO_FAIL;
+    if (Refused()) return BRELON_ERROR_IO_FAIL;
+    if (length <= 0) return 0;
+    return PutBytes(use, writeBuffer, length, Chunking{kDataChunk, kChunkPauseMs, true});
+}
+
+long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long timeMillis) {
+    const line::Use use;
+    if (!use.ok() || length < 0) return BRELON_ERROR_NOT_OPEN;
+    // The whole wait, in steps of 20 ms, whether or not bytes arrive meanwhile; a close or a
+    // replacement of the node ends it.
+    for (long remaining = timeMillis; remaining > 0; remaining -= kPollStepMs) {
+        if (use.stopping()) return BRELON_ERROR_NOT_OPEN;
+        LoopSleep(kPollStepMs);
+    }
+    if (use.stopping()) return BRELON_ERROR_NOT_OPEN;
+    // Nothing waiting fails (EAGAIN) and gives -1: callers know that answer.
+    const ssize_t got = read(use.fd(), readBuffer, static_cast<size_t>(length));
+    return got < 0 ? long{BRELON_ERROR_NOT_OPEN} : static_cast<long>(got);
+}
+
+long ReadPort(uint8_t* readBuffer, long length) {
+    if (length == 0) return 0;
+    return ReadPortPrv(readBuffer, length, 1, 200);
+}
+
+// ---- The bridge's side of the USB transport ----
+
+// The settings text is not used: a printer node has nothing to set.
+long OpenFromJava(const char* portText, const char* /*settingsText*/) {
+    return OpenPort(portText);
+}
+
+long WriteFromJava(const uint8_t* data, long length) {
+    return WritePortTimeout(data, length, 0);
+}
+
+// ---- The monitor's hooks ----
+
+namespace {
+
+long UsbReadBatch(int fd, uint8_t* buffer, long length) {
+    const ssize_t got = read(fd, buffer, static_cast<size_t>(length));
+    if (got > 0) return got;
+    if (got < 0 && NodeGone(errno)) return kNodeLost;
+    // Nothing waiting (EAGAIN), an interrupted read, or a transfer of no bytes: no block this
+    // pass, unless the node has hung up.
+    return HungUp(fd) ? kNodeLost : 0;
+}
+
+ReadOutcome UsbJudgeRead(int /*fd*/, long n, DecodeMode /*mode*/) {
+    if (n == kNodeLost) {
+        // The refusal flag first: a caller that sees 8 and writes at once is refused at once.
+        m_bOffline = 1;
+        PrinterStatusResult = kStatusOffline;
+        return ReadOutcome::Reopen;
+    }
+    m_bOffline = 0;
+    return ReadOutcome::Decode;
+}
+
+int UsbOpenAgain() {
+    return open(usbPort.portName, kOpenFlags);
+}
+
+void UsbSendEnable(int fd) {
+    [[maybe_unused]] const ssize_t ignored =
+        write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
+}
+
+}  // namespace
+
+const Deliverable kDeliverable{
+    .variant = kUsbVariant,
+    .monitor =
+        {
+            .checkLine = nullptr,
+            .waitOutOffline = false,
+            .readBatch = &UsbReadBatch,
+            .judgeRead = &UsbJudgeRead,
+            .openAgain = &UsbOpenAgain,
+            .sendEnable = &UsbSendEnable,
+        },
+    .descriptor = &usbPort.port,
+    .retireWake = nullptr,
+    .releaseWake = nullptr,
+    .releaseWaitMs = 1000,
+    .recordClaimMode = nullptr,
+};

@@ -1,0 +1,31 @@
+// The USB transport: the printer-class device node (/dev/usb/lp0 on a till), opened read-write
+// and non-blocking. No line to configure; a readiness probe at open, then plain writes and
+// reads. While a claim watches the printer, the monitor reopens a node that was unplugged and
+// puts it back under the same descriptor number.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+inline constexpr int kNoNode = -1;
+
+// Device paths must fit the monitor's copy: 79 characters at most.
+inline constexpr size_t kNodePathRoom = 80;
+
+struct USBPort {
+    uint8_t set;  // 1 once OpenPort has filled the record
+    char portName[100];
+    std::atomic<int32_t> port;  // kNoNode unless a node is open
+};
+
+extern USBPort usbPort;
+
+long OpenPort(const char* portName);
+long ClosePort();
+// Short commands (status requests, the drawer kick, the completion request): 64 bytes at a
+// time, the whole command or -2.
+long WritePort(const uint8_t* writeBuffer, long length);
+// Print data: 1024 bytes at a time; the count written. Timeout is not used.
+long WritePortTimeout(const uint8_t* writeBuffer, long length, long Timeout);
+long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMillis);
+long ReadPort(uint8_t* readBuffer, long length);
