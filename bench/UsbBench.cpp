@@ -1,0 +1,124 @@
+// Figures of the USB library through its exported natives, on the printer-node stand-in (a raw
+// pty that the virtual printer reads as fast as data comes):
+//  - the print-data rate of _writeData against its ceiling, 1024 bytes per 10 ms pause
+//    (102.4 KB/s);
+//  - the CPU a claimed, quiet printer costs the process (the monitor's passes), in ms of CPU per
+//    second, and the same with nothing claimed.
+//
+//   usb_bench [--rounds N] [--idle-seconds S] [--lib PATH]
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "NativeLibrary.h"
+#include "prnsim/SerialPrinter.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using prntest::NativeLibrary;
+using Bytes = std::vector<uint8_t>;
+
+constexpr char kClass[] = "JNativeCommonPort4LinuxUSB";
+constexpr double kCeilingBytesPerSecond = 1024.0 / 0.010;
+
+double SecondsSince(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+double CpuSeconds() {
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+struct Figures {
+    std::vector<double> values;
+    double at(double quantile) const {
+        std::vector<double> v = values;
+        std::sort(v.begin(), v.end());
+        return v.empty() ? 0 : v[static_cast<size_t>(quantile * static_cast<double>(v.size() - 1))];
+    }
+};
+
+// Bytes per second of one job through _writeData, until the printer has it all.
+double WriteRate(NativeLibrary& lib, prnsim::SerialPrinter& printer, size_t size) {
+    if (lib.openPort(printer.devicePath(), "") != 0) return -1;
+    const Bytes job(size, 'x');
+    printer.clearRecord();
+    const auto start = Clock::now();
+    const int written = lib.writeData(job, static_cast<int>(job.size()), 0);
+    printer.waitForBytes(job.size(), std::chrono::seconds(60));
+    const double took = SecondsSince(start);
+    lib.closePort();
+    return written == static_cast<int>(job.size()) ? static_cast<double>(size) / took : -1;
+}
+
+// ms of the process's CPU per second of wall time over `seconds`, the printer claimed or not.
+double IdleCpu(NativeLibrary& lib, prnsim::SerialPrinter& printer, bool claimed, int seconds) {
+    if (lib.openPort(printer.devicePath(), "") != 0) return -1;
+    if (claimed && lib.claim(0, true) != 0) {
+        lib.closePort();
+        return -1;
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(1));  // past the claim's fast passes
+    const double cpuBefore = CpuSeconds();
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const double cpu = CpuSeconds() - cpuBefore;
+    const double wall = SecondsSince(start);
+    const int status = lib.getPrinterStatus(0);
+    lib.closePort();
+    if (status != 0) std::fprintf(stderr, "status %d while idle\n", status);
+    return cpu * 1000.0 / wall;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::string path = PRN_BENCH_USB;
+    int rounds = 5;
+    int idleSeconds = 10;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string option = argv[i];
+        if (option == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
+        if (option == "--idle-seconds") idleSeconds = std::max(1, std::atoi(argv[i + 1]));
+        if (option == "--lib") path = argv[i + 1];
+    }
+    NativeLibrary lib;
+    if (!lib.load(path, kClass)) {
+        std::fprintf(stderr, "cannot load %s: %s\n", path.c_str(), lib.error().c_str());
+        return 2;
+    }
+    prnsim::SerialOptions options;
+    options.link = "/tmp/prn-usb-bench-" + std::to_string(getpid());
+    options.rawMaster = true;
+    prnsim::SerialPrinter printer(options);
+    if (!printer.ok()) {
+        std::fprintf(stderr, "no printer: %s\n", printer.error().c_str());
+        return 2;
+    }
+
+    std::printf("usb, %d rounds: median (low .. high)\n", rounds);
+    for (const size_t size : {size_t{12} * 1024, size_t{256} * 1024}) {
+        Figures rate;
+        for (int r = 0; r < rounds; ++r) rate.values.push_back(WriteRate(lib, printer, size));
+        std::printf("  _writeData %4zu KiB: %7.1f KB/s (%.1f .. %.1f), %.3f of the ceiling\n",
+                    size / 1024, rate.at(0.5) / 1000, rate.at(0) / 1000, rate.at(1) / 1000,
+                    rate.at(0.5) / kCeilingBytesPerSecond);
+    }
+    const double open = IdleCpu(lib, printer, false, idleSeconds);
+    const double claimed = IdleCpu(lib, printer, true, idleSeconds);
+    std::printf("  idle CPU over %d s, ms per s: open %.3f, claimed quiet printer %.3f\n",
+                idleSeconds, open, claimed);
+    lib.unload();
+    return 0;
+}
