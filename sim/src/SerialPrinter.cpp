@@ -168,20 +168,48 @@ bool SerialPrinter::replug() {
 
 void SerialPrinter::setReadRate(unsigned bytesPerSecond) {
     readRate_ = bytesPerSecond;
-    const uint64_t one = 1;  // cut a pacing wait short
+    wakeReader();  // cut a pacing wait short
+}
+
+void SerialPrinter::wakeReader() {
+    const uint64_t one = 1;
     if (wakeFd_ >= 0 && ::write(wakeFd_, &one, sizeof one) < 0) {
+        // the reader looks at its flags again on its next wake-up
     }
+}
+
+int SerialPrinter::updateReading() {
+    int sleep = -1;
+    if (busyUntil_) {
+        const Clock::time_point now = Clock::now();
+        if (now >= *busyUntil_) {
+            busy_ = false;
+            busyUntil_.reset();
+        } else {
+            sleep = static_cast<int>(
+                std::chrono::ceil<std::chrono::milliseconds>(*busyUntil_ - now).count());
+        }
+    }
+    readingStopped_ = lineStuck_ || busy_;
+    return sleep;
 }
 
 void SerialPrinter::readerLoop(int master, int connection) {
     uint8_t buffer[4096];
     while (!stopReader_) {
+        int sleep;
+        {
+            std::lock_guard hold(readMutex_);
+            sleep = updateReading();
+        }
         // A stopped reader leaves the master out, so the pty fills up instead of waking us.
         pollfd fds[2] = {{readingStopped_ ? -1 : master, POLLIN, 0}, {wakeFd_, POLLIN, 0}};
-        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+        const int ready = ::poll(fds, 2, sleep);
+        if (ready < 0 && errno != EINTR) {
             waitOn(wakeFd_, kIdleRetryMs * 1000);
             continue;
         }
+        if (ready <= 0) continue;  // a busy period may be over
         if (fds[1].revents & POLLIN) {
             uint64_t drained;
             while (::read(wakeFd_, &drained, sizeof drained) > 0) {
@@ -191,14 +219,23 @@ void SerialPrinter::readerLoop(int master, int connection) {
         if (fds[0].revents & POLLIN) {
             const unsigned rate = readRate_;
             // A slow printer takes about a twentieth of a second's worth at a time.
-            const size_t want =
+            size_t want =
                 rate == 0 ? sizeof buffer : std::clamp<size_t>(rate / 20, 1, sizeof buffer);
             ssize_t n;
             {
                 std::lock_guard hold(readMutex_);
                 if (readingStopped_) continue;
+                if (busyAfterBytes_) want = std::min(want, *busyAfterBytes_);
                 n = ::read(master, buffer, want);
-                if (n > 0) receive(buffer, static_cast<size_t>(n), connection);
+                if (n > 0) {
+                    receive(buffer, static_cast<size_t>(n), connection);
+                    if (busyAfterBytes_ && (*busyAfterBytes_ -= static_cast<size_t>(n)) == 0) {
+                        busyAfterBytes_.reset();
+                        busy_ = true;
+                        busyUntil_ = Clock::now() + busyAfterDuration_;
+                        updateReading();
+                    }
+                }
             }
             if (n > 0) {
                 if (rate != 0) waitOn(wakeFd_, static_cast<long>(n * 1000000L / rate));
@@ -246,12 +283,10 @@ bool SerialPrinter::setOutputStuck(unsigned bytes) {
     // queue drained.
     {
         std::lock_guard hold(readMutex_);
-        readingStopped_ = bytes != 0;
+        lineStuck_ = bytes != 0;
+        updateReading();
     }
-    const uint64_t one = 1;
-    if (wakeFd_ >= 0 && ::write(wakeFd_, &one, sizeof one) < 0) {
-        // the reader looks at the flag again on its next wake-up
-    }
+    wakeReader();
     if (slave_.empty()) return true;  // published on replug
     return publishModem();
 }
@@ -259,6 +294,45 @@ bool SerialPrinter::setOutputStuck(unsigned bytes) {
 unsigned SerialPrinter::outputStuck() const {
     std::lock_guard lock(plugMutex_);
     return outputStuck_;
+}
+
+void SerialPrinter::setBusy(bool busy) {
+    {
+        std::lock_guard hold(readMutex_);
+        busy_ = busy;
+        busyUntil_.reset();
+        if (!busy) busyAfterBytes_.reset();
+        updateReading();
+    }
+    wakeReader();
+}
+
+void SerialPrinter::busyFor(std::chrono::milliseconds duration) {
+    {
+        std::lock_guard hold(readMutex_);
+        busy_ = true;
+        busyUntil_ = Clock::now() + duration;
+        updateReading();
+    }
+    wakeReader();  // to sleep no longer than the period
+}
+
+void SerialPrinter::busyAfter(size_t bytes, std::chrono::milliseconds duration) {
+    if (bytes == 0) return busyFor(duration);
+    // The reader sizes each read under readMutex_, so none takes more than `bytes` from now on.
+    std::lock_guard hold(readMutex_);
+    busyAfterBytes_ = bytes;
+    busyAfterDuration_ = duration;
+}
+
+bool SerialPrinter::busy() const {
+    std::lock_guard hold(readMutex_);
+    return busy_ && (!busyUntil_ || Clock::now() < *busyUntil_);
+}
+
+int SerialPrinter::ptyCount() const {
+    std::lock_guard lock(plugMutex_);
+    return plugCount_;
 }
 
 bool SerialPrinter::setModemBits(unsigned bits) {

@@ -1,16 +1,24 @@
 // prnsim: the virtual ESC/POS printer as a command, for people (the demo) and for programs
 // (the JVM tests drive it through its stdin and stdout, one line at a time).
 //
-// On start it prints one line, "device <path>" (serial) or "port <n>" (tcp), or "error <why>"
-// and exits with status 2. Then it reads one command per line from stdin and answers each with
-// exactly one line that begins with "ok" or "error". The text view ("text") is answered as
-// "ok <base64>": standard base64 with padding (java.util.Base64.getDecoder()) of the UTF-8
-// (in practice ASCII) text, empty text giving a bare "ok". End of stdin, or "quit", closes the
-// pty or socket and exits with status 0.
+// Three printers: "serial" (a pty), "usb" (a pty with a raw master behind a symlink the printer
+// re-points, standing in for a USB printer node such as /dev/usb/lp0; without --link the link
+// is lp0 in a fresh folder under $TMPDIR or /tmp, removed at exit) and "tcp" (a loopback port).
+//
+// On start it prints one line, "device <path>" (serial, usb) or "port <n>" (tcp), or
+// "error <why>" and exits with status 2. Then it reads one command per line from stdin and
+// answers each with exactly one line that begins with "ok" or "error". The text view ("text")
+// is answered as "ok <base64>": standard base64 with padding (java.util.Base64.getDecoder()) of
+// the UTF-8 (in practice ASCII) text, empty text giving a bare "ok". End of stdin, or "quit",
+// closes the pty or socket and exits with status 0; SIGINT, SIGTERM and SIGHUP remove the link
+// and the folder made for it before the printer ends.
 #include <signal.h>
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 #include <memory>
 #include <sstream>
@@ -27,6 +35,7 @@ using namespace prnsim;
 constexpr const char* kUsage = R"(usage:
   prnsim serial [--link PATH] [--speed BPS] [--read-rate BPS] [--modem] [--modem-file PATH]
                 [--no-raw-master] [common options]
+  prnsim usb [--link PATH] [--read-rate BPS] [common options]
   prnsim tcp [--port N] [--net-model] [common options]
 common options:
   --speed BPS           print speed in bytes per second (0: at once, the default)
@@ -34,9 +43,11 @@ common options:
   --net-model           cover open / paper end do not set the offline bit
   --pulse-opens-drawer  an ESC p pulse opens the drawer
   --show                show the print data as text on stderr as it is printed
-serial options:
+serial and usb options:
   --link PATH           a symlink to the pty slave, removed on unplug, re-pointed on replug
+                        (usb without it: prnsim-usb-XXXXXX/lp0 under $TMPDIR or /tmp)
   --read-rate BPS       read the line at this rate (slow printer); 0 reads at once
+serial options (a usb printer is a serial one with a raw master and a link, no modem lines):
   --modem               publish DSR/CTS/CD in the modem shim's file ($PRNSIM_MODEM_FILE)
   --modem-file PATH     that file, instead of $PRNSIM_MODEM_FILE
   --no-raw-master       leave the new pty's termios as the kernel makes them
@@ -49,13 +60,18 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
   hex                  ok <all received bytes as hex>       sent: ok <bytes sent, as hex>
   count <hex>          ok <occurrences in the received bytes>
   hex-on <c>           ok <bytes received on connection c, as hex> (tcp: accepted connections
-                       from 0; serial: ptys from 0, a replug starts the next)
+                       from 0; serial, usb: ptys from 0, a replug starts the next)
   count-on <c> <hex>   ok <occurrences in what connection c received>
   pulses               ok <pin:onMs:offMs,...>
   text                 ok <text view, base64>
   clear                forget the record
   wait-bytes <n> <ms>  wait-seq <hex> <count> <ms>  wait-printed <ms>  (ok, or error timeout)
-  serial: read-rate <bps>  unplug  replug (ok <device>)
+  serial, usb: read-rate <bps>  unplug  replug (ok <device>)  connections (ok <ptys made>)
+  serial, usb: busy on|off   the printer is busy (cutting, feeding): it reads nothing more,
+                       so the pty fills and non-blocking writes fail with EAGAIN; off, it reads
+                       what the pty holds, in order (and a pending busy-after is cancelled)
+  serial, usb: busy-for <ms>   busy now, resumes by itself after ms
+  serial, usb: busy-after <bytes> <ms>   reads that many more bytes, then is busy for ms; once
   serial: outq <n>     the line stops taking data: nothing more is read, and through the modem
                        shim (--modem) TIOCOUTQ reports n and tcdrain waits; 0: it flows again
   tcp refuse|accept|close-on-accept|silent|drop|reset|drop-after <n>|slow <bps>|normal
@@ -66,7 +82,7 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
   tcp stall on|off     keep the connection but read nothing (the host's sends block)
   tcp stall-for <ms>   stall now, resume by itself after ms
   tcp normal           accept, full speed, not stalled, no drop-each-after
-  connections (ok <n>)  wait-connections <n> <ms>
+  tcp: connections (ok <n>)  wait-connections <n> <ms>
   quit
 Hex is "1b40", "1b 40" or "0x1b 0x40".
 )";
@@ -241,6 +257,24 @@ std::string Session::run(const std::string& line) {
             return "error no modem lines (--modem, PRNSIM_MODEM_FILE)";
         return "ok";
     }
+    if (cmd == "busy" || cmd == "busy-for" || cmd == "busy-after") {
+        if (!serial) return "error not a serial or usb printer";
+        std::chrono::milliseconds ms;
+        unsigned long bytes;
+        if (cmd == "busy") {
+            if (std::string e = onOff(arg(1), &flag); !e.empty()) return e;
+            serial->setBusy(flag);
+        } else if (cmd == "busy-for") {
+            if (!millis(1, &ms)) return "error usage: busy-for <ms>";
+            serial->busyFor(ms);
+        } else {
+            if (!parseUnsigned(arg(1), &bytes) || !millis(2, &ms))
+                return "error usage: busy-after <bytes> <ms>";
+            serial->busyAfter(bytes, ms);
+        }
+        return "ok";
+    }
+    if (cmd == "connections" && serial) return "ok " + std::to_string(serial->ptyCount());
     if (cmd == "unplug" || cmd == "replug") {
         if (!serial) return "error not a serial printer";
         if (cmd == "unplug") return serial->unplug() ? "ok" : "error not plugged";
@@ -311,17 +345,46 @@ int fail(const std::string& why) {
     return 2;
 }
 
+// What a signal must not leave behind: the link and the folder made for it (empty: none).
+char gLinkToRemove[4096];
+char gFolderToRemove[4096];
+
+void removeLinkAndFolder(int signal) {
+    if (gLinkToRemove[0] != '\0') ::unlink(gLinkToRemove);
+    if (gFolderToRemove[0] != '\0') ::rmdir(gFolderToRemove);
+    ::signal(signal, SIG_DFL);
+    ::raise(signal);
+}
+
+bool copyPath(const std::string& path, char (&to)[4096]) {
+    if (path.size() >= sizeof to) return false;
+    std::memcpy(to, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// A fresh folder for a usb printer's link: $TMPDIR (or /tmp)/prnsim-usb-XXXXXX; "" on failure.
+std::string makeLinkFolder() {
+    const char* base = std::getenv("TMPDIR");
+    std::string folder =
+        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/prnsim-usb-XXXXXX";
+    if (::mkdtemp(folder.data()) == nullptr) return "";
+    return folder;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);  // a reader that went away shows up as a failed write
-    if (argc < 2) return fail("expected serial or tcp");
+    if (argc < 2) return fail("expected serial, usb or tcp");
     const std::string kind = argv[1];
     if (kind == "--help" || kind == "-h") {
         std::cout << kUsage;
         return 0;
     }
-    if (kind != "serial" && kind != "tcp") return fail("expected serial or tcp");
+    if (kind != "serial" && kind != "usb" && kind != "tcp") {
+        return fail("expected serial, usb or tcp");
+    }
+    const bool pty = kind != "tcp";
 
     SerialOptions serialOptions;
     TcpOptions tcpOptions;
@@ -343,9 +406,9 @@ int main(int argc, char** argv) {
             printerOptions.pulseOpensDrawer = true;
         else if (option == "--show")
             show = true;
-        else if (kind == "serial" && option == "--link" && i + 1 < argc)
+        else if (pty && option == "--link" && i + 1 < argc)
             serialOptions.link = argv[++i];
-        else if (kind == "serial" && option == "--read-rate" && value(&v))
+        else if (pty && option == "--read-rate" && value(&v))
             serialOptions.readRate = static_cast<unsigned>(v);
         else if (kind == "serial" && option == "--modem")
             serialOptions.modem = true;
@@ -359,11 +422,36 @@ int main(int argc, char** argv) {
             return fail("bad option " + option);
     }
 
+    // A usb printer's node has no line discipline: the master is raw, and there is always a
+    // link, which is what the code under test opens.
+    std::string folder;
+    if (kind == "usb") {
+        serialOptions.rawMaster = true;
+        if (serialOptions.link.empty()) {
+            folder = makeLinkFolder();
+            if (folder.empty()) return fail(std::string("link folder: ") + std::strerror(errno));
+            serialOptions.link = folder + "/lp0";
+        }
+    }
+    if (!copyPath(serialOptions.link, gLinkToRemove) || !copyPath(folder, gFolderToRemove)) {
+        if (!folder.empty()) ::rmdir(folder.c_str());
+        return fail("link path too long");
+    }
+    struct sigaction cleanup {};
+    cleanup.sa_handler = removeLinkAndFolder;
+    ::sigemptyset(&cleanup.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &cleanup, nullptr);
+
     Session session;
-    if (kind == "serial") {
+    if (pty) {
         serialOptions.printer = printerOptions;
         auto serial = std::make_unique<SerialPrinter>(serialOptions);
-        if (!serial->ok()) return fail(serial->error());
+        if (!serial->ok()) {
+            const std::string why = serial->error();
+            serial.reset();
+            if (!folder.empty()) ::rmdir(folder.c_str());
+            return fail(why);
+        }
         session.serial = serial.get();
         session.printer = std::move(serial);
     } else {
@@ -390,5 +478,7 @@ int main(int argc, char** argv) {
         if (!std::cout) break;  // nobody reads our answers any more
     }
     session.printer->setTextListener(nullptr);
+    session.printer.reset();  // removes the link
+    if (!folder.empty()) ::rmdir(folder.c_str());
     return 0;
 }

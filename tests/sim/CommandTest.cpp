@@ -64,6 +64,7 @@ class Command {
         return line();
     }
     void closeInput() { toChild_.reset(); }
+    void signal(int number) { ::kill(pid_, number); }
     // Waits for the child to end; true with its status in status().
     bool exited(std::chrono::milliseconds timeout) {
         const auto deadline = Clock::now() + timeout;
@@ -192,6 +193,91 @@ TEST(PrnsimCommand, BadStartIsOneErrorLine) {
     EXPECT_EQ(sim.line().rfind("error ", 0), 0u);
     ASSERT_TRUE(sim.exited(5s));
     EXPECT_EQ(WEXITSTATUS(sim.status()), 2);
+}
+
+// The stand-in for a USB printer node: a link in a folder of its own, a pty without line
+// discipline (opened as a printer node is, without termios setup), busy periods, and a replug
+// behind the same link.
+TEST(PrnsimCommand, UsbSession) {
+    Command sim({"usb"});
+    const std::string first = sim.line();
+    ASSERT_EQ(first.rfind("device ", 0), 0u) << first;
+    const std::filesystem::path link = first.substr(7);
+    EXPECT_EQ(link.filename(), "lp0");
+    EXPECT_EQ(link.parent_path().filename().string().rfind("prnsim-usb-", 0), 0u) << link;
+    EXPECT_EQ(std::filesystem::read_symlink(link).string().rfind("/dev/pts/", 0), 0u);
+    Fd host(::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_GE(host.get(), 0);
+
+    ASSERT_TRUE(writeAll(host.get(), {0x0D, 0x0A, 0x11, 0x13, 0x00, 0xFF, 0x7F, 0x10, 0x04, 0x01}));
+    EXPECT_EQ(readBytes(host.get(), 1, 2s), Bytes{0x16});
+    EXPECT_EQ(sim.ask("wait-bytes 10 2000"), "ok");
+    EXPECT_EQ(sim.ask("hex"), "ok 0d0a111300ff7f100401");
+    EXPECT_EQ(sim.ask("send 0d 0a 11 13 00"), "ok");
+    EXPECT_EQ(readBytes(host.get(), 5, 2s), (Bytes{0x0D, 0x0A, 0x11, 0x13, 0x00}));
+
+    EXPECT_EQ(sim.ask("busy on"), "ok");
+    ASSERT_TRUE(writeAll(host.get(), {0x10, 0x04, 0x01}));
+    EXPECT_TRUE(quietFor(host.get(), 200ms));
+    EXPECT_EQ(sim.ask("busy off"), "ok");
+    EXPECT_EQ(readBytes(host.get(), 1, 2s), Bytes{0x16});
+    EXPECT_EQ(sim.ask("busy-for 300"), "ok");
+    ASSERT_TRUE(writeAll(host.get(), {0x10, 0x04, 0x01}));
+    EXPECT_TRUE(quietFor(host.get(), 150ms));
+    EXPECT_EQ(readBytes(host.get(), 1, 2s), Bytes{0x16});
+    EXPECT_EQ(sim.ask("clear"), "ok");
+    EXPECT_EQ(sim.ask("busy-after 3 400"), "ok");
+    ASSERT_TRUE(writeAll(host.get(), {'a', 'b', 'c', 'd', 'e', 'f'}));
+    EXPECT_EQ(sim.ask("wait-bytes 3 2000"), "ok");
+    EXPECT_EQ(sim.ask("wait-bytes 4 150"), "error timeout");
+    EXPECT_EQ(sim.ask("wait-bytes 6 2000"), "ok");
+
+    // Busy is the printer's, not the pty's: it stays across a replug.
+    EXPECT_EQ(sim.ask("busy on"), "ok");
+    EXPECT_EQ(sim.ask("unplug"), "ok");
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+    uint8_t b;
+    EXPECT_EQ(::read(host.get(), &b, 1), 0);
+    EXPECT_EQ(sim.ask("replug"), "ok " + link.string());
+    host = Fd(::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK));
+    ASSERT_GE(host.get(), 0);
+    ASSERT_TRUE(writeAll(host.get(), {0x10, 0x04, 0x01}));
+    EXPECT_TRUE(quietFor(host.get(), 200ms));
+    EXPECT_EQ(sim.ask("busy off"), "ok");
+    EXPECT_EQ(readBytes(host.get(), 1, 2s), Bytes{0x16});
+    EXPECT_EQ(sim.ask("connections"), "ok 2");
+    EXPECT_EQ(sim.ask("hex-on 1"), "ok 100401");
+    EXPECT_EQ(sim.ask("count-on 0 10 04 01"), "ok 0");  // cleared before the replug
+
+    EXPECT_EQ(sim.ask("busy maybe").rfind("error expected", 0), 0u);
+    EXPECT_EQ(sim.ask("busy-after 5"), "error usage: busy-after <bytes> <ms>");
+    EXPECT_EQ(sim.ask("dsr on").rfind("error", 0), 0u);  // a printer node has no modem lines
+    EXPECT_EQ(sim.ask("quit"), "ok");
+    ASSERT_TRUE(sim.exited(5s));
+    EXPECT_TRUE(WIFEXITED(sim.status()) && WEXITSTATUS(sim.status()) == 0);
+    EXPECT_FALSE(std::filesystem::exists(link.parent_path())) << "the link's folder is left";
+}
+
+TEST(PrnsimCommand, UsbLinkGoesWithTheCommand) {
+    const std::filesystem::path given =
+        std::filesystem::temp_directory_path() / ("prnsim-cmd-lp-" + std::to_string(::getpid()));
+    {
+        Command sim({"usb", "--link", given.string()});
+        EXPECT_EQ(sim.line(), "device " + given.string());
+        EXPECT_TRUE(std::filesystem::is_symlink(given));
+        sim.signal(SIGTERM);
+        ASSERT_TRUE(sim.exited(5s));
+        EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(given)));
+    }
+    Command sim({"usb"});
+    const std::string first = sim.line();
+    ASSERT_EQ(first.rfind("device ", 0), 0u) << first;
+    const std::filesystem::path folder = std::filesystem::path(first.substr(7)).parent_path();
+    EXPECT_TRUE(std::filesystem::is_directory(folder));
+    sim.signal(SIGINT);
+    ASSERT_TRUE(sim.exited(5s));
+    EXPECT_TRUE(WIFSIGNALED(sim.status()) && WTERMSIG(sim.status()) == SIGINT);
+    EXPECT_FALSE(std::filesystem::exists(folder)) << "left behind: " << folder;
 }
 
 }  // namespace

@@ -251,5 +251,26 @@ TEST_F(ModemShimTest, OutputQueueFieldIsOptionalAndUnknownFieldsAreKept) {
     EXPECT_FALSE(plain.setOutputStuck(5));  // no modem emulation, nothing to publish
 }
 
+// Busy and a stuck line each stop the reader; ending one leaves the other in force.
+TEST_F(ModemShimTest, BusyAndStuckLineHoldTheReaderEachOnItsOwn) {
+    SerialOptions options;
+    options.modem = true;
+    SerialPrinter printer(options);
+    Fd host = openRawSlave(printer.devicePath());
+    ASSERT_GE(host.get(), 0);
+
+    ASSERT_TRUE(printer.setOutputStuck(300));
+    printer.setBusy(true);
+    ASSERT_TRUE(writeAll(host.get(), {0x10, 0x04, 0x01}));
+    printer.setBusy(false);
+    EXPECT_FALSE(printer.waitForBytes(1, 150ms));  // still stuck
+    EXPECT_EQ(outputQueue(host.get()), 300);
+    printer.setBusy(true);
+    ASSERT_TRUE(printer.setOutputStuck(0));
+    EXPECT_FALSE(printer.waitForBytes(1, 150ms));  // still busy
+    printer.setBusy(false);
+    EXPECT_EQ(readBytes(host.get(), 1, 2s), Bytes{0x16});
+}
+
 }  // namespace
 }  // namespace prnsim::test

@@ -26,6 +26,32 @@ Bytes operator+(Bytes a, const Bytes& b) {
     return a;
 }
 
+// Every byte value in every 256-byte block, in an order that changes from block to block, so a
+// lost, doubled or reordered block shows.
+Bytes everyValue(size_t count) {
+    Bytes bytes(count);
+    for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<uint8_t>(i * 167 + (i / 256) * 13);
+    return bytes;
+}
+
+Bytes slice(const Bytes& bytes, size_t from, size_t to = SIZE_MAX) {
+    return Bytes(bytes.begin() + static_cast<std::ptrdiff_t>(from),
+                 bytes.begin() + static_cast<std::ptrdiff_t>(std::min(to, bytes.size())));
+}
+
+// Writes from the non-blocking host until a write fails with EAGAIN (the pty is full) or all is
+// written; returns the count written.
+size_t writeUntilFull(int fd, const Bytes& data) {
+    size_t written = 0;
+    const auto deadline = Clock::now() + 2s;
+    while (written < data.size() && Clock::now() < deadline) {
+        const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+        if (n > 0) written += static_cast<size_t>(n);
+        if (n < 0 && errno == EAGAIN) break;
+    }
+    return written;
+}
+
 class SerialPrinterTest : public ::testing::Test {
   protected:
     void start(SerialOptions options = {}) {
@@ -267,6 +293,66 @@ TEST_F(SerialPrinterTest, SlowReaderLetsTheLineFillUp) {
     EXPECT_LT(written, big.size());
     printer_->setReadRate(0);  // catches up at full speed
     EXPECT_TRUE(printer_->waitForBytes(written, 5s));
+}
+
+TEST_F(SerialPrinterTest, BusyPrinterLetsTheLineFillThenTakesEverythingInOrder) {
+    start();
+    printer_->setBusy(true);
+    // A status request is not read while busy either: it waits in the pty with the data.
+    ASSERT_TRUE(writeAll(host_.get(), kStatus1));
+    EXPECT_TRUE(quietFor(host_.get(), 200ms));
+    const Bytes data = everyValue(64 * 1024);
+    const size_t taken = writeUntilFull(host_.get(), data);
+    EXPECT_GT(taken, 1024u);
+    ASSERT_LT(taken, data.size()) << "the writer never saw EAGAIN";
+    EXPECT_TRUE(printer_->received().empty());
+
+    printer_->setBusy(false);
+    EXPECT_EQ(readBytes(host_.get(), 1, 2s), Bytes{0x16});
+    ASSERT_TRUE(writeAll(host_.get(), slice(data, taken)));
+    ASSERT_TRUE(printer_->waitForBytes(kStatus1.size() + data.size(), 5s));
+    EXPECT_EQ(printer_->received(), kStatus1 + data);
+}
+
+TEST_F(SerialPrinterTest, BusyForAndBusyAfterResumeByThemselves) {
+    start();
+    const Bytes data = everyValue(64 * 1024);
+    const auto busyFrom = Clock::now();
+    printer_->busyFor(600ms);
+    const size_t taken = writeUntilFull(host_.get(), data);
+    ASSERT_LT(taken, data.size()) << "the writer never saw EAGAIN";
+    ASSERT_TRUE(printer_->waitForBytes(taken, 3s));
+    const auto resumedAfter = printer_->chunks().front().time - busyFrom;
+    EXPECT_GE(resumedAfter, 600ms - 40ms);
+    EXPECT_LE(resumedAfter, 600ms * 1.4 + 150ms);
+    EXPECT_EQ(printer_->received(), slice(data, 0, taken));
+    ASSERT_TRUE(writeAll(host_.get(), slice(data, taken)));
+    ASSERT_TRUE(printer_->waitForBytes(data.size(), 5s));
+    printer_->clearRecord();
+
+    // Exactly 1000 more bytes are read, then nothing for 800 ms, then the rest.
+    printer_->busyAfter(1000, 800ms);
+    const size_t held = writeUntilFull(host_.get(), data);
+    ASSERT_LT(held, data.size()) << "the writer never saw EAGAIN";
+    ASSERT_TRUE(printer_->waitForBytes(1000, 2s));
+    EXPECT_FALSE(printer_->waitForBytes(1001, 200ms));
+    ASSERT_TRUE(printer_->waitForBytes(held, 3s));
+    const std::vector<ReceivedChunk> chunks = printer_->chunks();
+    size_t before = 0, at = 0;
+    while (at < chunks.size() && before < 1000) before += chunks[at++].bytes.size();
+    ASSERT_EQ(before, 1000u);
+    ASSERT_LT(at, chunks.size());
+    const auto pause = chunks[at].time - chunks[at - 1].time;
+    EXPECT_GE(pause, 800ms - 40ms);
+    EXPECT_LE(pause, 800ms * 1.4 + 150ms);
+
+    // Once: what follows is read without another pause.
+    ASSERT_TRUE(writeAll(host_.get(), slice(data, held) + data));
+    ASSERT_TRUE(printer_->waitForBytes(2 * data.size(), 5s));
+    EXPECT_EQ(printer_->received(), data + data);
+    const std::vector<ReceivedChunk> all = printer_->chunks();
+    for (size_t i = at + 1; i < all.size(); ++i)
+        EXPECT_LT(all[i].time - all[i - 1].time, 800ms - 40ms) << "a pause before chunk " << i;
 }
 
 }  // namespace

@@ -1,14 +1,20 @@
 // The virtual printer on a serial line, made of a pty. The printer holds the master; the code
-// under test opens devicePath() (the slave, /dev/pts/N, or a symlink to it).
+// under test opens devicePath() (the slave, /dev/pts/N, or a symlink to it). With a raw master
+// and a link it also stands in for a USB printer node (/dev/usb/lp0): no line discipline, and a
+// node that vanishes when the printer is unplugged.
 //
 // The master is read promptly by a reader thread (a pty's tcdrain does not wait for the reader,
 // so a slow reader fills the writer's queue), unless a read rate is set to make it slow on
-// purpose. The slave's termios belong to the code under test; the printer only makes them raw
-// once, when it creates the pty (rawMaster).
+// purpose, or it stops reading for a while (busy, or a line that stops taking data). The
+// slave's termios belong to the code under test; the printer only makes them raw once, when it
+// creates the pty (rawMaster).
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -70,10 +76,29 @@ class SerialPrinter : public VirtualPrinter {
     bool setOutputStuck(unsigned bytes);
     unsigned outputStuck() const;
 
+    // A busy printer (it cuts, feeds, prints a logo): it reads nothing more from the line, so
+    // the pty fills and the host's non-blocking writes fail with EAGAIN; status requests sent
+    // meanwhile are not read either. When it ends, everything the pty holds is read in order.
+    // Needs no modem emulation, and is kept across unplug and replug. Once a call returns the
+    // printer has stopped (or resumed) reading.
+    //  - setBusy: busy until setBusy(false), which also cancels a pending busyAfter.
+    //  - busyFor: busy now, resumes by itself once `duration` has passed.
+    //  - busyAfter: reads `bytes` more bytes (not one more), then is busy for `duration`; once.
+    void setBusy(bool busy);
+    void busyFor(std::chrono::milliseconds duration);
+    void busyAfter(size_t bytes, std::chrono::milliseconds duration);
+    bool busy() const;
+    // Ptys made so far: 1 after construction, one more on each replug.
+    int ptyCount() const;
+
   private:
     bool openPty();   // with plugMutex_ held
     void closePty();  // with plugMutex_ held
     void readerLoop(int master, int connection);
+    // With readMutex_ held: ends a busy period that is over, sets readingStopped_, and returns
+    // how long the reader may sleep before a busy period ends (-1: no limit).
+    int updateReading();
+    void wakeReader();
     void writeToHost(const uint8_t* data, size_t size);
     bool publishModem();  // with plugMutex_ held
     bool changeModemBit(unsigned bit, bool on);
@@ -94,9 +119,14 @@ class SerialPrinter : public VirtualPrinter {
     std::atomic<bool> stopReader_{false};
     std::atomic<unsigned> readRate_{0};
     // Held by the reader from its look at readingStopped_ until what it read is recorded, so a
-    // stop takes effect before setOutputStuck returns.
-    std::mutex readMutex_;
-    std::atomic<bool> readingStopped_{false};
+    // stop takes effect before setOutputStuck or a busy call returns; guards what follows it.
+    mutable std::mutex readMutex_;
+    std::atomic<bool> readingStopped_{false};  // lineStuck_ or busy_
+    bool lineStuck_ = false;
+    bool busy_ = false;
+    std::optional<Clock::time_point> busyUntil_;
+    std::optional<size_t> busyAfterBytes_;  // bytes still to read before busyAfter's period
+    std::chrono::milliseconds busyAfterDuration_{0};
     std::thread reader_;
 };
 
