@@ -59,7 +59,6 @@ SerialOptions Node(const char* name, unsigned readRate = 0) {
     SerialOptions options;
     options.link = LinkPath(name);
     options.rawMaster = true;
-    options.modem = true;  // only to stop reading on demand (setOutputStuck): a busy printer
     options.readRate = readRate;
     return options;
 }
@@ -198,10 +197,10 @@ TEST_F(UsbTransport, PrintDataWaitsOutABusyPrinter) {
     long written = -100;
     std::thread writer([&] { written = WritePortTimeout(job.data(), Size(job), 0); });
     ASSERT_TRUE(printer.waitForBytes(20000, seconds(5)));
-    ASSERT_TRUE(printer.setOutputStuck(1));   // busy: reads nothing more
+    printer.setBusy(true);                    // busy: reads nothing more
     std::this_thread::sleep_for(seconds(2));  // the busy time itself
     const size_t duringBusy = printer.received().size();
-    ASSERT_TRUE(printer.setOutputStuck(0));
+    printer.setBusy(false);
     writer.join();
     EXPECT_EQ(written, Size(job));
     EXPECT_LT(duringBusy, job.size()) << "the printer was not busy in the middle of the job";
@@ -213,7 +212,7 @@ TEST_F(UsbTransport, PrintDataWaitsOutABusyPrinter) {
 // short count, and a node that keeps taking 0 bytes ends a command with -2 after the same time.
 TEST_F(UsbTransport, APrinterThatTakesNothingIsGivenUpAfterTheAllowance) {
     ASSERT_EQ(Open(), BRELON_ERROR_SUCCESS);
-    ASSERT_TRUE(printer.setOutputStuck(1));
+    printer.setBusy(true);
     const Bytes job = Job(64 * 1024, 3);
     auto start = Clock::now();
     const long written = WritePortTimeout(job.data(), Size(job), 0);
@@ -222,7 +221,7 @@ TEST_F(UsbTransport, APrinterThatTakesNothingIsGivenUpAfterTheAllowance) {
     EXPECT_LT(written, Size(job));
     EXPECT_GE(took, 4990);
     EXPECT_LE(took, 5000 * 14 / 10 + 150);
-    ASSERT_TRUE(printer.setOutputStuck(0));
+    printer.setBusy(false);
 
     struct stat node {};
     ASSERT_EQ(stat(printer.slavePath().c_str(), &node), 0);
@@ -232,6 +231,20 @@ TEST_F(UsbTransport, APrinterThatTakesNothingIsGivenUpAfterTheAllowance) {
     took = MillisSince(start);
     EXPECT_GE(took, 4990);
     EXPECT_LE(took, 5000 * 14 / 10 + 150);
+}
+
+// Unplugged with nobody watching (no claim, or before the monitor's next pass): the writes
+// fail rather than report nothing written, and the close still closes the dead node.
+TEST_F(UsbTransport, AnUnpluggedNodeRefusesData) {
+    const int before = OpenDescriptorCount();
+    ASSERT_EQ(Open(), BRELON_ERROR_SUCCESS);
+    ASSERT_TRUE(printer.unplug());
+    const Bytes job = Job(3000, 5);
+    EXPECT_EQ(WritePortTimeout(job.data(), Size(job), 0), BRELON_ERROR_IO_FAIL);
+    EXPECT_EQ(WritePort(job.data(), 3), BRELON_ERROR_IO_FAIL);
+    EXPECT_EQ(ClosePort(), BRELON_ERROR_SUCCESS);
+    EXPECT_EQ(OpenDescriptorCount(), before - 1) << "the printer's own end is gone too";
+    ASSERT_TRUE(printer.replug());
 }
 
 TEST_F(UsbTransport, ReadsWaitTheirWholeTime) {

@@ -79,8 +79,11 @@ struct Chunking {
 // takes nothing for a while: the write fails with EAGAIN, or takes 0 bytes. That is waited
 // out, a step at a time, for as long as the node takes something within the allowance. Ends
 // early when the port is closed or replaced, the node is gone or fails, or (watchFlags) the
-// printer reports cover open, paper end or offline. The count handed over.
-long PutBytes(const line::Use& use, const uint8_t* data, long length, const Chunking& how) {
+// printer reports cover open, paper end or offline. The count handed over; *failed tells
+// whether the node refused the data (an error other than having no room, or a hang-up).
+long PutBytes(const line::Use& use, const uint8_t* data, long length, const Chunking& how,
+              bool* failed = nullptr) {
+    if (failed != nullptr) *failed = false;
     const int fd = use.fd();
     long total = 0;
     uint32_t lastProgress = timeGetTime();
@@ -95,7 +98,10 @@ long PutBytes(const line::Use& use, const uint8_t* data, long length, const Chun
             if (how.pauseMs != 0) LoopSleep(how.pauseMs);
             continue;
         }
-        if (took < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) break;
+        if (took < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+            if (failed != nullptr) *failed = true;
+            break;
+        }
         if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) break;
         if (took == 0) {
             // The node says it took nothing and has no reason: try again after the pause.
@@ -105,7 +111,8 @@ long PutBytes(const line::Use& use, const uint8_t* data, long length, const Chun
         pollfd room{fd, POLLOUT, 0};
         if (poll(&room, 1, static_cast<int>(kPollStepMs)) > 0 &&
             (room.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            break;  // gone while we waited
+            if (failed != nullptr) *failed = true;  // gone while we waited
+            break;
         }
     }
     return total;
@@ -195,7 +202,12 @@ long WritePortTimeout(const uint8_t* writeBuffer, long length, long /*Timeout*/)
     if (!turn) return BRELON_ERROR_IO_FAIL;
     if (Refused()) return BRELON_ERROR_IO_FAIL;
     if (length <= 0) return 0;
-    return PutBytes(use, writeBuffer, length, Chunking{kDataChunk, kChunkPauseMs, true});
+    bool failed = false;
+    const long put =
+        PutBytes(use, writeBuffer, length, Chunking{kDataChunk, kChunkPauseMs, true}, &failed);
+    // A node that refused the very first bytes (unplugged before the monitor has seen it) is a
+    // failure, not a count of nothing; once some went out, the count tells how much.
+    return put == 0 && failed ? long{BRELON_ERROR_IO_FAIL} : put;
 }
 
 long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long timeMillis) {
