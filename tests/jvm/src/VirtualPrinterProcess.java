@@ -18,10 +18,10 @@ import java.util.concurrent.TimeUnit;
 /**
  * The virtual printer command ({@code prnsim}) as a child process, driven line by line.
  *
- * <p>On start the command prints one line, {@code device <path>} for a serial printer or {@code
- * port <n>} for a network printer, then answers every command line on its standard input with
- * exactly one line beginning {@code ok} or {@code error}. Its standard error is passed through,
- * so whatever it logs ends up next to the test output.
+ * <p>On start the command prints one line, {@code device <path>} for a serial or USB printer or
+ * {@code port <n>} for a network printer, then answers every command line on its standard input
+ * with exactly one line beginning {@code ok} or {@code error}. Its standard error is passed
+ * through, so whatever it logs ends up next to the test output.
  *
  * <p>Every answer is awaited with a deadline: a printer process that hangs or dies fails the test
  * with a message instead of hanging it.
@@ -51,6 +51,14 @@ final class VirtualPrinterProcess implements AutoCloseable {
     /** A serial printer on a fresh pty; {@code options} e.g. "--modem", "--link", path. */
     static VirtualPrinterProcess serial(String... options) {
         return start("serial", options);
+    }
+
+    /**
+     * A USB printer node's stand-in: a pty without line discipline behind a link, lp0 in a fresh
+     * folder removed when the printer ends (or "--link", path), re-pointed on replug.
+     */
+    static VirtualPrinterProcess usb(String... options) {
+        return start("usb", options);
     }
 
     /** A network printer on a loopback port; {@code options} e.g. "--net-model". */
@@ -151,7 +159,7 @@ final class VirtualPrinterProcess implements AutoCloseable {
         }
     }
 
-    /** The pty path a serial printer listens on. */
+    /** The path a serial or USB printer listens on: the pty, or the link to it. */
     String device() {
         if (device == null) {
             throw new IllegalStateException("not a serial printer");
@@ -290,7 +298,28 @@ final class VirtualPrinterProcess implements AutoCloseable {
         ok("outq " + bytes);
     }
 
-    /** Connections a network printer has accepted since start. */
+    /**
+     * A busy printer (it cuts, feeds, prints a logo) reads nothing: the pty fills and the host's
+     * non-blocking writes fail with EAGAIN. Off, it reads everything the pty holds, in order.
+     */
+    void busy(boolean on) {
+        ok("busy " + onOff(on));
+    }
+
+    /** Busy now, and again reading by itself after {@code millis} milliseconds. */
+    void busyFor(long millis) {
+        ok("busy-for " + millis);
+    }
+
+    /** Reads {@code bytes} more bytes, then is busy for {@code millis} milliseconds; once. */
+    void busyAfter(long bytes, long millis) {
+        ok("busy-after " + bytes + " " + millis);
+    }
+
+    /**
+     * Connections a network printer has accepted since start; for a serial or USB printer, the
+     * ptys it has made (one more on each replug).
+     */
     int connections() {
         return Integer.parseInt(ok("connections").trim());
     }
@@ -310,7 +339,10 @@ final class VirtualPrinterProcess implements AutoCloseable {
         ok("error " + onOff(on));
     }
 
-    /** Pulls the serial cable: the pty goes away and reads on it end. */
+    /**
+     * Pulls the cable: the pty goes away (with the link, if any), reads on it end and writes
+     * fail.
+     */
     void unplug() {
         ok("unplug");
     }
