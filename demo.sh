@@ -4,6 +4,9 @@
 #   ./demo.sh DEVICE [SETTINGS]    on a real printer, e.g. ./demo.sh /dev/ttyUSB0 9600,none,8,1,none
 #   ./demo.sh --net                the same through libprnnet.so on a virtual network printer
 #   ./demo.sh --net SOCKET:ADDRESS PORT   on a real network printer
+#   ./demo.sh --usb                through libprnusb.so on a virtual USB printer, whose cable the
+#                                  demo pulls and plugs back in while it is claimed
+#   ./demo.sh --usb DEVICE         on a real USB printer, e.g. ./demo.sh --usb /dev/usb/lp0
 # BUILD_DIR chooses the build folder (default: build). The build's output goes to
 # BUILD_DIR/demo-build.log and is shown only when the build fails.
 set -e

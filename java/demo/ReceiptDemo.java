@@ -1,34 +1,41 @@
 import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxEthernet;
 import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxSerial;
+import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxUSB;
 import com.keldo.jpos.JNativePort.NativePort;
 import java.io.IOException;
 import java.nio.charset.StandardCharsets;
 import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.Base64;
+import java.util.HexFormat;
 import java.util.List;
 import java.util.regex.Pattern;
 
 /**
- * Prints a sample receipt through libprnserial.so and pulses the cash drawer, showing what each
- * native returns.
+ * Prints a sample receipt through libprnserial.so (or libprnnet.so, libprnusb.so) and pulses
+ * the cash drawer, showing what each native returns.
  *
  * <pre>
  * ReceiptDemo --lib LIBPRNSERIAL.so --sim PRNSIM        on a virtual serial printer started here
  * ReceiptDemo --lib LIBPRNNET.so --net --sim PRNSIM    on a virtual network printer
+ * ReceiptDemo --lib LIBPRNUSB.so --usb --sim PRNSIM    on a virtual USB printer
  * ReceiptDemo --lib LIBPRNSERIAL.so DEVICE [SETTINGS]   on a real printer, e.g. /dev/ttyUSB0 9600
  * ReceiptDemo --lib LIBPRNNET.so --net SOCKET:ADDRESS PORT
+ * ReceiptDemo --lib LIBPRNUSB.so --usb DEVICE          e.g. /dev/usb/lp0
  * </pre>
  *
- * With a virtual printer it also claims the printer, opens and closes its cover to show the
- * live status, waits for the printing to complete, and finally shows what the printer received,
- * as text and as hex, and checks that every line sent was printed.
+ * With a virtual printer it also claims the printer and shows the live status: it opens and
+ * closes the cover (serial, network), or pulls the USB cable and plugs it back in (the next line
+ * goes to the new node). Then it waits for the printing to complete, and finally shows what the
+ * printer received, as text and as hex, and checks that every line sent was printed.
  */
 public final class ReceiptDemo {
     private ReceiptDemo() {}
 
     /** The line printed once the cover is closed again. */
     private static final String COVER_TEST_LINE = "Cover test line";
+    /** The line printed once the USB printer is plugged in again. */
+    private static final String REPLUG_TEST_LINE = "Replug test line";
     /** How the printer's text view shows a command or a byte that is not text: "[GS ! 17]". */
     private static final Pattern COMMAND_LABEL =
             Pattern.compile("\\[(?:DLE|ESC|FS|GS|HT|FF|CR|CAN|0x[0-9A-F]{2})[^\\]]*\\]");
@@ -37,35 +44,41 @@ public final class ReceiptDemo {
         String library = null;
         String simulator = null;
         boolean network = false;
+        boolean usb = false;
         List<String> rest = new ArrayList<>();
         for (int i = 0; i < args.length; i++) {
             switch (args[i]) {
                 case "--lib" -> library = value(args, ++i);
                 case "--sim" -> simulator = value(args, ++i);
                 case "--net" -> network = true;
+                case "--usb" -> usb = true;
                 case "-h", "--help" -> usage(0);
                 default -> rest.add(args[i]);
             }
         }
-        if (library == null || rest.size() > 2 || (rest.isEmpty() && simulator == null)) {
+        if (library == null || rest.size() > (usb ? 1 : 2) || (network && usb)
+                || (rest.isEmpty() && simulator == null)) {
             usage(2);
         }
         NativePort.load(Path.of(library).toAbsolutePath().toString());
         NativePort port = network ? new JNativeCommonPort4LinuxEthernet()
+                        : usb     ? new JNativeCommonPort4LinuxUSB()
                                   : new JNativeCommonPort4LinuxSerial();
 
         if (!rest.isEmpty()) {
-            String settings = rest.size() == 2 ? rest.get(1) : "9600";
-            System.exit(run(port, rest.get(0), settings, null) == 0 ? 0 : 1);
+            // A USB printer node has no line settings: the library ignores the text.
+            String settings = usb ? "" : rest.size() == 2 ? rest.get(1) : "9600";
+            System.exit(run(port, rest.get(0), settings, null, usb) == 0 ? 0 : 1);
         }
         try (VirtualPrinterLink printer = network
                 ? new VirtualPrinterLink(simulator, "tcp", "--net-model")
-                : new VirtualPrinterLink(simulator, "serial", "--modem")) {
+                : usb ? new VirtualPrinterLink(simulator, "usb")
+                      : new VirtualPrinterLink(simulator, "serial", "--modem")) {
             String device = network ? "SOCKET:127.0.0.1" : printer.device();
-            String settings = network ? printer.device() : "9600";
+            String settings = network ? printer.device() : usb ? "" : "9600";
             System.out.println("virtual printer on " + (network ? "127.0.0.1 port " : "")
-                    + printer.device());
-            long opened = run(port, device, settings, printer);
+                    + printer.device() + (usb ? " (a pty standing in for /dev/usb/lp0)" : ""));
+            long opened = run(port, device, settings, printer, usb);
             System.out.println();
             String text = new String(Base64.getDecoder().decode(printer.ask("text")),
                     StandardCharsets.UTF_8);
@@ -79,7 +92,7 @@ public final class ReceiptDemo {
             System.out.println(grouped(printer.ask("hex")));
             System.out.println("Drawer pulses: " + printer.ask("pulses"));
             List<String> expected = new ArrayList<>(Receipt.sample().lines());
-            expected.add(COVER_TEST_LINE);
+            expected.add(usb ? REPLUG_TEST_LINE : COVER_TEST_LINE);
             List<String> missing = missingLines(text, expected);
             if (missing.isEmpty()) {
                 System.out.println("Every one of the " + expected.size()
@@ -96,10 +109,11 @@ public final class ReceiptDemo {
 
     /**
      * Open, print, pulse, close; returns the open result. With a virtual printer to steer, the
-     * printer is claimed in between and its cover opened and closed.
+     * printer is claimed in between and its cover opened and closed, or (USB) its cable pulled
+     * and plugged in again.
      */
     private static long run(NativePort port, String device, String settings,
-            VirtualPrinterLink printer) throws IOException {
+            VirtualPrinterLink printer, boolean usb) throws IOException {
         long opened = port._openPort(device, settings);
         show("_openPort(\"" + device + "\", \"" + settings + "\")", opened, openMeaning(opened));
         if (opened != 0) {
@@ -112,7 +126,9 @@ public final class ReceiptDemo {
         show("_writeData(receipt, " + receipt.length + ", 5000)", written,
                 written == receipt.length ? "all bytes sent" : "");
 
-        if (printer != null) {
+        if (printer != null && usb) {
+            unplugAndReplug(port, printer);
+        } else if (printer != null) {
             liveStatus(port, printer);
         }
 
@@ -147,6 +163,38 @@ public final class ReceiptDemo {
         int written = awaitWrite(port, line);
         show("_writeData(line, " + line.length + ", 5000)", written,
                 written == line.length ? "printed" : "");
+        awaitCompletion(port);
+    }
+
+    /**
+     * Claims the USB printer, pulls its cable (the node vanishes: offline, writes refused) and
+     * plugs it back in: the monitor opens the node again and the next line goes to the new one.
+     */
+    private static void unplugAndReplug(NativePort port, VirtualPrinterLink printer)
+            throws IOException {
+        show("_claim(1000, true)", port._claim(1000, true), "claimed, thermal: status is live");
+        awaitStatus(port, 0);
+        printer.ask("unplug");
+        System.out.println("  (the printer's USB cable is pulled: its node is gone)");
+        awaitStatus(port, 8);
+        byte[] line = (REPLUG_TEST_LINE + "\n").getBytes(StandardCharsets.US_ASCII);
+        int refused = port._writeData(line, line.length, 5000);
+        show("_writeData(line, " + line.length + ", 5000)", refused,
+                refused == -2 ? "refused while unplugged" : "");
+        printer.ask("replug");
+        System.out.println("  (the cable is plugged in again: a new node behind the same path)");
+        awaitStatus(port, 0);
+        int written = awaitWrite(port, line);
+        show("_writeData(line, " + line.length + ", 5000)", written,
+                written == line.length ? "printed" : "");
+        awaitCompletion(port);
+        // The printer counts its ptys from 0: the first is the node before the unplug.
+        boolean onNewNode = printer.ask("hex-on 1").contains(HexFormat.of().formatHex(line));
+        System.out.println("  (the printer received the line on its new node: "
+                + (onNewNode ? "yes" : "no") + ")");
+    }
+
+    private static void awaitCompletion(NativePort port) {
         long start = System.nanoTime();
         boolean done = port._WaitForCompletePrinting(10000);
         System.out.printf("%-45s = %b   after %d ms%n", "_WaitForCompletePrinting(10000)", done,
@@ -253,8 +301,10 @@ public final class ReceiptDemo {
     private static void usage(int status) {
         System.err.println("usage: ReceiptDemo --lib LIBPRNSERIAL.so --sim PRNSIM");
         System.err.println("       ReceiptDemo --lib LIBPRNNET.so --net --sim PRNSIM");
+        System.err.println("       ReceiptDemo --lib LIBPRNUSB.so --usb --sim PRNSIM");
         System.err.println("       ReceiptDemo --lib LIBPRNSERIAL.so DEVICE [SETTINGS]");
         System.err.println("       ReceiptDemo --lib LIBPRNNET.so --net SOCKET:ADDRESS PORT");
+        System.err.println("       ReceiptDemo --lib LIBPRNUSB.so --usb DEVICE (/dev/usb/lp0)");
         System.err.println("SETTINGS: rate,parity,data,stop,flow or a bare rate (default 9600)");
         System.exit(status);
     }

@@ -18,7 +18,10 @@ final class VirtualPrinterLink implements AutoCloseable {
     private final Writer commands;
     private final String device;
 
-    /** connection: "serial" (device is the pty path) or "tcp" (device is the port number). */
+    /**
+     * connection: "serial" (device is the pty path), "usb" (device is the link to the pty that
+     * stands in for the printer node) or "tcp" (device is the port number).
+     */
     VirtualPrinterLink(String command, String connection, String... options) throws IOException {
         List<String> argv = new ArrayList<>(List.of(command, connection));
         argv.addAll(List.of(options));
