@@ -2,6 +2,8 @@
 // pty that the virtual printer reads as fast as data comes):
 //  - the print-data rate of _writeData against its ceiling, 1024 bytes per 10 ms pause
 //    (102.4 KB/s);
+//  - how long a silent printer's open takes, and a claimed printer's unplug and replug take to
+//    show in the status;
 //  - the CPU a claimed, quiet printer costs the process (the monitor's passes), in ms of CPU per
 //    second, and the same with nothing claimed.
 //
@@ -81,6 +83,48 @@ double IdleCpu(NativeLibrary& lib, prnsim::SerialPrinter& printer, bool claimed,
     return cpu * 1000.0 / wall;
 }
 
+// Milliseconds until the status reads `status`, sampled every 5 ms; -1 after 10 s.
+double MillisUntilStatus(NativeLibrary& lib, int status) {
+    const auto start = Clock::now();
+    while (lib.getPrinterStatus(0) != status) {
+        if (SecondsSince(start) > 10) return -1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return SecondsSince(start) * 1000;
+}
+
+// The waits a service sees: a silent printer's open, and a claimed printer's unplug and replug.
+void Waits(NativeLibrary& lib, prnsim::SerialPrinter& printer, int rounds) {
+    Figures silent;
+    Figures offline;
+    Figures ready;
+    for (int r = 0; r < rounds; ++r) {
+        printer.setSilent(true);
+        const auto start = Clock::now();
+        const long opened = lib.openPort(printer.devicePath(), "");
+        silent.values.push_back(opened == -1 ? SecondsSince(start) * 1000 : -1);
+        lib.closePort();
+        printer.setSilent(false);
+        if (lib.openPort(printer.devicePath(), "") != 0 || lib.claim(0, true) != 0) return;
+        MillisUntilStatus(lib, 0);
+        // At a different point of the monitor's 500 ms interval each round (past the claim's
+        // fast passes).
+        std::this_thread::sleep_for(std::chrono::milliseconds(600 + 500 * r / rounds));
+        printer.unplug();
+        offline.values.push_back(MillisUntilStatus(lib, 8));
+        printer.replug();
+        ready.values.push_back(MillisUntilStatus(lib, 0));
+        lib.closePort();
+    }
+    std::printf(
+        "  silent printer, _openPort gives -1 after %.0f ms (%.0f .. %.0f; 1200 specified)\n",
+        silent.at(0.5), silent.at(0), silent.at(1));
+    std::printf("  claimed, unplug to status 8: %.0f ms (%.0f .. %.0f; a pass is 500 ms)\n",
+                offline.at(0.5), offline.at(0), offline.at(1));
+    std::printf("  claimed, replug to status 0: %.0f ms (%.0f .. %.0f; a reopen a second)\n",
+                ready.at(0.5), ready.at(0), ready.at(1));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -115,6 +159,7 @@ int main(int argc, char** argv) {
                     size / 1024, rate.at(0.5) / 1000, rate.at(0) / 1000, rate.at(1) / 1000,
                     rate.at(0.5) / kCeilingBytesPerSecond);
     }
+    Waits(lib, printer, rounds);
     const double open = IdleCpu(lib, printer, false, idleSeconds);
     const double claimed = IdleCpu(lib, printer, true, idleSeconds);
     std::printf("  idle CPU over %d s, ms per s: open %.3f, claimed quiet printer %.3f\n",
