@@ -15,6 +15,36 @@
 // Every other request, and every other descriptor, goes to the real function unchanged (glibc's
 // tcdrain does not call ioctl() through the symbol, so it is wrapped itself).
 //
+//
+// It also stands in for the kernel's parallel port driver (ppdev) on devices whose line carries
+// the field "ppdev" ("<path> <hex> ppdev status=<hex> reverse=0|1 held=0|1"): a pty whose master
+// the virtual printer holds. The rules are the kernel's, kept per descriptor as the kernel keeps
+// them per open file:
+//  - until PPCLAIM succeeds every ppdev request fails with EINVAL, and so do read() and write();
+//    PPCLAIM fails with EBUSY while held=1 (someone else has the port) or while another
+//    descriptor of this process has it claimed, with EINVAL on a descriptor that already has
+//    it. A claim starts in compatibility mode; PPRELEASE and close() end it.
+//  - PPNEGOT: compatibility mode always; nibble mode only with reverse=1, else EIO; any other
+//    mode EIO. A failed negotiation leaves the port in compatibility mode, as the kernel goes
+//    back to it before it negotiates; asking for the mode the port is in succeeds at once.
+//  - PPRSTATUS: the status byte; PPGETMODE: the mode. Other ppdev requests on a claimed port are
+//    not modelled: ENOTTY.
+//  - write() goes back to compatibility mode first, then waits for the printer: while the
+//    status says busy (0x80 clear) or fault (0x08 clear) a non-blocking write fails with EAGAIN
+//    and a blocking one waits, looking at the file every 20 ms. Then at most 1024 bytes go to
+//    the pty, at 5 us a byte; a PPNEGOT on the port meanwhile (another thread's) loses the
+//    second half of them, while the write reports them all, as a mode changed under a transfer
+//    does on a real port.
+//  - read() in compatibility mode negotiates nibble mode first (EIO when refused), then reads
+//    the pty (EAGAIN when nothing waits on a non-blocking descriptor).
+// A small table holds the descriptors that asked a fake port anything, with their device, claim
+// and mode. close() takes a descriptor out of it before it closes it (so a new descriptor with
+// the same number starts unclaimed); each use also checks that the descriptor still names the
+// same device (st_rdev), which catches a number reused through dup2() or close_range(). read(),
+// write() and close() of every other descriptor cost one load of the table's count while no
+// descriptor is in the table, and a scan of its few slots otherwise, before the C library's.
+// __read_chk (what read() becomes with _FORTIFY_SOURCE) is wrapped too.
+//
 // Used two ways: preloaded (LD_PRELOAD=libprnmodem.so, e.g. into a JVM), or linked into a test
 // executable, where its functions override the C library's for the whole process.
 //
@@ -25,6 +55,8 @@
 // devices only, at the file: nothing a blocking drain would notice.
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <linux/parport.h>
+#include <linux/ppdev.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -86,6 +118,47 @@ TcdrainFunction realTcdrain() {
     return fn;
 }
 
+// The C library's read, write and close, or the system calls when they cannot be found.
+using ReadFunction = ssize_t (*)(int, void*, size_t);
+using WriteFunction = ssize_t (*)(int, const void*, size_t);
+using CloseFunction = int (*)(int);
+
+ssize_t syscallRead(int fd, void* data, size_t size) {
+    return ::syscall(SYS_read, fd, data, size);
+}
+ssize_t syscallWrite(int fd, const void* data, size_t size) {
+    return ::syscall(SYS_write, fd, data, size);
+}
+int syscallClose(int fd) {
+    return static_cast<int>(::syscall(SYS_close, fd));
+}
+
+template <typename Function>
+Function resolve(std::atomic<Function>& cache, const char* name, Function fallback) {
+    Function fn = cache.load(std::memory_order_acquire);
+    if (fn != nullptr) return fn;
+    const int saved = errno;
+    fn = reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
+    if (fn == nullptr) fn = fallback;
+    errno = saved;
+    cache.store(fn, std::memory_order_release);
+    return fn;
+}
+
+std::atomic<ReadFunction> gRealRead{nullptr};
+std::atomic<WriteFunction> gRealWrite{nullptr};
+std::atomic<CloseFunction> gRealClose{nullptr};
+
+ReadFunction realRead() {
+    return resolve(gRealRead, "read", syscallRead);
+}
+WriteFunction realWrite() {
+    return resolve(gRealWrite, "write", syscallWrite);
+}
+CloseFunction realClose() {
+    return resolve(gRealClose, "close", syscallClose);
+}
+
 // DTR/RTS as the host last set them, per device (st_rdev). Constant-initialised.
 struct HostLines {
     std::atomic<unsigned long> device{0};  // st_rdev + 1; 0 = free slot
@@ -123,7 +196,11 @@ bool sameDevice(const char* entry, const char* fdTarget, const struct stat& fdSt
 // One device's line in the state file.
 struct Entry {
     unsigned bits = 0;
-    unsigned outq = 0;  // bytes stuck in the output queue; 0: the line takes data
+    unsigned outq = 0;   // bytes stuck in the output queue; 0: the line takes data
+    bool ppdev = false;  // a parallel port, with the fields that follow
+    unsigned char status = 0;
+    bool reverse = false;
+    bool held = false;
 };
 
 // A descriptor's device as the state file is matched against it.
@@ -155,7 +232,7 @@ bool describeDescriptor(int fd, Line* line) {
 }
 
 // Parses "<path> <hex> [field...]"; true and the entry when the path is this line's device.
-// Fields other than outq=<n> are skipped.
+// Fields other than outq=<n>, ppdev, status=<hex>, reverse=<n> and held=<n> are skipped.
 bool matchLine(char* text, const Line& line, Entry* entry) {
     char* p = text;
     while (*p == ' ' || *p == '\t') ++p;
@@ -167,13 +244,21 @@ bool matchLine(char* text, const Line& line, Entry* entry) {
     const unsigned long value = std::strtoul(p, &end, 16);
     if (end == p) return false;
     if (!sameDevice(path, line.target, line.st)) return false;
+    *entry = Entry{};
     entry->bits = static_cast<unsigned>(value);
-    entry->outq = 0;
     for (p = end;;) {
         while (*p == ' ' || *p == '\t') ++p;
         if (*p == '\0') break;
         if (std::strncmp(p, "outq=", 5) == 0)
             entry->outq = static_cast<unsigned>(std::strtoul(p + 5, nullptr, 10));
+        else if (std::strncmp(p, "ppdev", 5) == 0 && (p[5] == '\0' || p[5] == ' ' || p[5] == '\t'))
+            entry->ppdev = true;
+        else if (std::strncmp(p, "status=", 7) == 0)
+            entry->status = static_cast<unsigned char>(std::strtoul(p + 7, nullptr, 16));
+        else if (std::strncmp(p, "reverse=", 8) == 0)
+            entry->reverse = std::strtoul(p + 8, nullptr, 10) != 0;
+        else if (std::strncmp(p, "held=", 5) == 0)
+            entry->held = std::strtoul(p + 5, nullptr, 10) != 0;
         while (*p != '\0' && *p != ' ' && *p != '\t') ++p;
     }
     return true;
@@ -194,7 +279,7 @@ bool lookupEntry(const char* file, const Line& line, Entry* entry) {
     size_t used = 0;
     bool overlong = false;
     for (;;) {
-        const ssize_t n = ::read(in, chunk, sizeof chunk);
+        const ssize_t n = realRead()(in, chunk, sizeof chunk);
         if (n < 0 && errno == EINTR) continue;
         const bool eof = n <= 0;
         for (ssize_t i = 0; !found && i <= (eof ? 0 : n - 1); ++i) {
@@ -213,7 +298,7 @@ bool lookupEntry(const char* file, const Line& line, Entry* entry) {
         }
         if (found || eof) break;
     }
-    ::close(in);
+    realClose()(in);
     return found;
 }
 
@@ -283,9 +368,9 @@ bool waitOneLook() {
         uint64_t expirations = 0;
         ssize_t n = -1;
         if (::timerfd_settime(timer, 0, &once, nullptr) == 0)
-            n = ::read(timer, &expirations, sizeof expirations);
+            n = realRead()(timer, &expirations, sizeof expirations);
         const int error = errno;
-        ::close(timer);
+        realClose()(timer);
         if (n > 0) return true;
         if (n < 0 && error == EINTR) {
             errno = EINTR;
@@ -313,6 +398,237 @@ Drain waitWhileStuck(int fd) {
     return Drain::Released;
 }
 
+// --- parallel ports ---
+
+// A descriptor that asked a fake port something. Constant-initialised; slots are taken and
+// given back under gPortLock, and read without it.
+struct Port {
+    std::atomic<int> key{0};               // descriptor + 1; 0: free
+    std::atomic<unsigned long> device{0};  // st_rdev
+    std::atomic<bool> claimed{false};
+    std::atomic<int> mode{IEEE1284_MODE_COMPAT};
+    std::atomic<unsigned> negotiations{0};  // PPNEGOT requests served, to see one mid-transfer
+};
+constexpr int kPortSlots = 32;
+Port gPorts[kPortSlots];
+std::atomic<int> gPortCount{0};  // slots in use: 0 keeps read, write and close on the fast path
+std::atomic_flag gPortLock = ATOMIC_FLAG_INIT;
+
+class PortLock {
+  public:
+    PortLock() {
+        while (gPortLock.test_and_set(std::memory_order_acquire)) {
+        }
+    }
+    ~PortLock() { gPortLock.clear(std::memory_order_release); }
+    PortLock(const PortLock&) = delete;
+    PortLock& operator=(const PortLock&) = delete;
+};
+
+Port* findPort(int fd) {
+    const int key = fd + 1;
+    for (Port& port : gPorts)
+        if (port.key.load(std::memory_order_acquire) == key) return &port;
+    return nullptr;
+}
+
+// With gPortLock held.
+void freePort(Port* port) {
+    port->claimed.store(false);
+    port->key.store(0, std::memory_order_release);
+    gPortCount.fetch_sub(1);
+}
+
+// The slot of fd on its device; a new one, unclaimed, when it has none (nullptr: table full).
+// A slot left from an earlier descriptor with this number (another device) is started afresh.
+Port* portOf(int fd, dev_t rdev) {
+    PortLock lock;
+    const unsigned long device = static_cast<unsigned long>(rdev);
+    Port* port = findPort(fd);
+    if (port != nullptr && port->device.load() == device) return port;
+    if (port != nullptr) freePort(port);
+    for (Port& slot : gPorts) {
+        if (slot.key.load(std::memory_order_relaxed) != 0) continue;
+        slot.device.store(device);
+        slot.claimed.store(false);
+        slot.mode.store(IEEE1284_MODE_COMPAT);
+        gPortCount.fetch_add(1);
+        slot.key.store(fd + 1, std::memory_order_release);
+        return &slot;
+    }
+    return nullptr;
+}
+
+// Claims the port for its descriptor; EBUSY while another descriptor of ours has the device.
+int claimPort(Port* port) {
+    PortLock lock;
+    if (port->claimed.load()) return EINVAL;
+    for (const Port& other : gPorts) {
+        if (&other != port && other.key.load() != 0 && other.claimed.load() &&
+            other.device.load() == port->device.load())
+            return EBUSY;
+    }
+    port->mode.store(IEEE1284_MODE_COMPAT);
+    port->claimed.store(true);
+    return 0;
+}
+
+// fd's device as the state file lists it, when that is a fake parallel port.
+bool lookupParport(int fd, Line* line, Entry* entry) {
+    return lookupDescriptor(fd, line, entry) && entry->ppdev;
+}
+
+constexpr unsigned char kReadyLines = PARPORT_STATUS_BUSY | PARPORT_STATUS_ERROR;
+
+int fail(int error) {
+    errno = error;
+    return -1;
+}
+
+// A ppdev request on fd. False: not a fake port, pass it on.
+bool serveParport(int fd, unsigned long request, void* arg, int* result) {
+    Line line;
+    Entry entry;
+    if (!lookupParport(fd, &line, &entry)) return false;
+    Port* port = portOf(fd, line.st.st_rdev);
+    if (port == nullptr) {  // more fake ports open than the table holds
+        *result = fail(ENOMEM);
+        return true;
+    }
+    if (request == PPCLAIM) {
+        const int error = entry.held ? EBUSY : claimPort(port);
+        *result = error == 0 ? 0 : fail(error);
+        return true;
+    }
+    if (!port->claimed.load()) {
+        *result = fail(EINVAL);
+        return true;
+    }
+    *result = 0;
+    switch (request) {
+        case PPRELEASE:
+            port->claimed.store(false);
+            break;
+        case PPNEGOT: {
+            if (arg == nullptr) {
+                *result = fail(EFAULT);
+                break;
+            }
+            port->negotiations.fetch_add(1);
+            const int wanted = *static_cast<int*>(arg);
+            if (wanted == port->mode.load()) break;
+            port->mode.store(IEEE1284_MODE_COMPAT);  // the way to any mode leads through it
+            if (wanted == IEEE1284_MODE_COMPAT) break;
+            if (wanted == IEEE1284_MODE_NIBBLE && entry.reverse)
+                port->mode.store(IEEE1284_MODE_NIBBLE);
+            else
+                *result = fail(EIO);
+            break;
+        }
+        case PPRSTATUS:
+            if (arg == nullptr)
+                *result = fail(EFAULT);
+            else
+                *static_cast<unsigned char*>(arg) = entry.status;
+            break;
+        case PPGETMODE:
+            if (arg == nullptr)
+                *result = fail(EFAULT);
+            else
+                *static_cast<int*>(arg) = port->mode.load();
+            break;
+        default:
+            *result = fail(ENOTTY);
+            break;
+    }
+    return true;
+}
+
+// The slot of fd when it still names the device it was taken for; a stale one is freed.
+Port* currentPort(int fd, Line* line, Entry* entry) {
+    Port* port = findPort(fd);
+    if (port == nullptr) return nullptr;
+    if (lookupParport(fd, line, entry) &&
+        port->device.load() == static_cast<unsigned long>(line->st.st_rdev))
+        return port;
+    PortLock lock;
+    if (findPort(fd) == port) freePort(port);
+    return nullptr;
+}
+
+// A read on a fake port. False: pass it on to the pty.
+bool serveParportRead(int fd, ssize_t* result) {
+    const int saved = errno;
+    Line line;
+    Entry entry;
+    Port* port = currentPort(fd, &line, &entry);
+    errno = saved;
+    if (port == nullptr) return false;
+    if (!port->claimed.load()) {
+        *result = fail(EINVAL);
+        return true;
+    }
+    if (port->mode.load() == IEEE1284_MODE_COMPAT) {
+        if (!entry.reverse) {
+            *result = fail(EIO);
+            return true;
+        }
+        port->mode.store(IEEE1284_MODE_NIBBLE);
+    }
+    return false;
+}
+
+// A forward transfer as the port makes it: at most one buffer of the driver's per
+// non-blocking write, at the pace of a port strobing bytes out (5 us a byte). A negotiation on
+// the port while the bytes go out changes the mode under them: the printer loses the rest of
+// the transfer, and the write still reports all of it, as the hardware cannot tell.
+constexpr size_t kTransferBuffer = 1024;
+constexpr long kNanosPerByte = 5000;
+
+ssize_t transfer(int fd, Port* port, const void* data, size_t size) {
+    if (size > kTransferBuffer) size = kTransferBuffer;
+    const unsigned before = port->negotiations.load();
+    timespec pace{0, static_cast<long>(size) * kNanosPerByte};
+    while (::nanosleep(&pace, &pace) != 0 && errno == EINTR) {
+    }
+    if (port->negotiations.load() == before) return realWrite()(fd, data, size);
+    const ssize_t sent = realWrite()(fd, data, size / 2);
+    return sent == static_cast<ssize_t>(size / 2) ? static_cast<ssize_t>(size) : sent;
+}
+
+// A write on a fake port. False: pass it on to the pty.
+bool serveParportWrite(int fd, const void* data, size_t size, ssize_t* result) {
+    const int saved = errno;
+    Line line;
+    Entry entry;
+    Port* port = currentPort(fd, &line, &entry);
+    if (port == nullptr) {
+        errno = saved;
+        return false;
+    }
+    if (!port->claimed.load()) {
+        *result = fail(EINVAL);
+        return true;
+    }
+    port->mode.store(IEEE1284_MODE_COMPAT);
+    while ((entry.status & kReadyLines) != kReadyLines) {
+        const int flags = ::fcntl(fd, F_GETFL);
+        if (flags < 0 || (flags & O_NONBLOCK) != 0) {
+            *result = fail(EAGAIN);
+            return true;
+        }
+        if (!waitOneLook()) {
+            *result = -1;  // EINTR
+            return true;
+        }
+        const char* file = stateFile();
+        if (file == nullptr || !lookupEntry(file, line, &entry)) break;  // the port is gone
+    }
+    errno = saved;
+    *result = transfer(fd, port, data, size);
+    return true;
+}
+
 }  // namespace
 
 extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned long request,
@@ -331,6 +647,11 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
         const int saved = errno;
         int result = 0;
         if (serveOutputQueue(fd, static_cast<int*>(arg), &result)) return result;
+        errno = saved;
+    } else if (_IOC_TYPE(request) == PP_IOCTL && _IOC_NR(request) >= 0x80) {
+        const int saved = errno;
+        int result = 0;
+        if (serveParport(fd, request, arg, &result)) return result;
         errno = saved;
     } else if (request == TCSBRK || request == TCSBRKP) {
         const int saved = errno;
@@ -353,4 +674,40 @@ extern "C" __attribute__((visibility("default"))) int tcdrain(int fd) {
     }
     errno = saved;
     return realTcdrain()(fd);
+}
+
+extern "C" __attribute__((visibility("default"))) ssize_t read(int fd, void* data, size_t size) {
+    if (gPortCount.load(std::memory_order_acquire) != 0) {
+        ssize_t result = 0;
+        if (serveParportRead(fd, &result)) return result;
+    }
+    return realRead()(fd, data, size);
+}
+
+extern "C" __attribute__((noreturn)) void __chk_fail();
+
+// read() as code built with _FORTIFY_SOURCE calls it when it knows the buffer's size; the C
+// library's goes straight to the system call.
+extern "C" __attribute__((visibility("default"))) ssize_t __read_chk(int fd, void* data,
+                                                                     size_t size, size_t capacity) {
+    if (size > capacity) __chk_fail();
+    return read(fd, data, size);
+}
+
+extern "C" __attribute__((visibility("default"))) ssize_t write(int fd, const void* data,
+                                                                size_t size) {
+    if (gPortCount.load(std::memory_order_acquire) != 0) {
+        ssize_t result = 0;
+        if (serveParportWrite(fd, data, size, &result)) return result;
+    }
+    return realWrite()(fd, data, size);
+}
+
+// Ends the claim and forgets the descriptor before the number can be given out again.
+extern "C" __attribute__((visibility("default"))) int close(int fd) {
+    if (gPortCount.load(std::memory_order_acquire) != 0 && findPort(fd) != nullptr) {
+        PortLock lock;
+        if (Port* port = findPort(fd)) freePort(port);
+    }
+    return realClose()(fd);
 }

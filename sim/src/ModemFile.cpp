@@ -23,39 +23,68 @@ namespace {
 std::mutex gFileMutex;
 
 constexpr std::string_view kOutqField = "outq=";
+constexpr std::string_view kParportField = "ppdev";
+constexpr std::string_view kStatusField = "status=";
+constexpr std::string_view kReverseField = "reverse=";
+constexpr std::string_view kHeldField = "held=";
+
+// Everything a device's line says.
+struct Fields {
+    ModemEntry modem;
+    std::optional<ParportEntry> parport;
+};
 
 struct Entry {
     std::string device;
-    ModemEntry line;
+    Fields line;
     std::string others;  // fields this reader does not know, kept as they are
 };
 
-// "<device> <bits hex> [outq=<n>] [other fields]"; nullopt for a line that is not one.
+unsigned long fieldValue(const std::string& field, std::string_view name, int base) {
+    return std::strtoul(field.c_str() + name.size(), nullptr, base);
+}
+
+// "<device> <bits hex> [outq=<n>] [ppdev status=<hex> reverse=<n> held=<n>] [other fields]";
+// nullopt for a line that is not one.
 std::optional<Entry> parseLine(const std::string& text) {
     std::istringstream fields(text);
     Entry e;
     std::string bits;
     if (!(fields >> e.device >> bits)) return std::nullopt;
     char* end = nullptr;
-    e.line.bits = static_cast<unsigned>(std::strtoul(bits.c_str(), &end, 16));
+    e.line.modem.bits = static_cast<unsigned>(std::strtoul(bits.c_str(), &end, 16));
     if (end == bits.c_str()) return std::nullopt;
+    ParportEntry port;
+    bool parport = false;
     for (std::string field; fields >> field;) {
-        if (field.rfind(kOutqField, 0) == 0) {
-            e.line.outq =
-                static_cast<unsigned>(std::strtoul(field.c_str() + kOutqField.size(), nullptr, 10));
-        } else {
+        if (field.rfind(kOutqField, 0) == 0)
+            e.line.modem.outq = static_cast<unsigned>(fieldValue(field, kOutqField, 10));
+        else if (field == kParportField)
+            parport = true;
+        else if (field.rfind(kStatusField, 0) == 0)
+            port.status = static_cast<uint8_t>(fieldValue(field, kStatusField, 16));
+        else if (field.rfind(kReverseField, 0) == 0)
+            port.reverse = fieldValue(field, kReverseField, 10) != 0;
+        else if (field.rfind(kHeldField, 0) == 0)
+            port.held = fieldValue(field, kHeldField, 10) != 0;
+        else
             e.others += " " + field;
-        }
     }
+    if (parport) e.line.parport = port;
     return e;
 }
 
 std::string formatLine(const Entry& e) {
-    char fields[48];
-    if (e.line.outq != 0)
-        std::snprintf(fields, sizeof fields, " 0x%x outq=%u", e.line.bits, e.line.outq);
-    else
-        std::snprintf(fields, sizeof fields, " 0x%x", e.line.bits);
+    const ModemEntry& modem = e.line.modem;
+    char fields[96];
+    int n = modem.outq != 0
+                ? std::snprintf(fields, sizeof fields, " 0x%x outq=%u", modem.bits, modem.outq)
+                : std::snprintf(fields, sizeof fields, " 0x%x", modem.bits);
+    if (const std::optional<ParportEntry>& port = e.line.parport) {
+        std::snprintf(fields + n, sizeof fields - static_cast<size_t>(n),
+                      " ppdev status=0x%02x reverse=%d held=%d", port->status,
+                      port->reverse ? 1 : 0, port->held ? 1 : 0);
+    }
     return e.device + fields + e.others + "\n";
 }
 
@@ -74,7 +103,7 @@ std::string errnoText(const std::string& what) {
 
 // What becomes of one device's line: the new line, or nullopt to remove it. Gets the current
 // line, if there is one.
-using Change = std::function<std::optional<ModemEntry>(const std::optional<ModemEntry>&)>;
+using Change = std::function<std::optional<Fields>(const std::optional<Fields>&)>;
 
 // Rewrites the file with one device's line changed or removed.
 bool rewrite(const std::string& file, const std::string& device, const Change& change,
@@ -91,7 +120,7 @@ bool rewrite(const std::string& file, const std::string& device, const Change& c
     }
 
     std::vector<Entry> entries = readEntries(file);
-    std::optional<ModemEntry> current;
+    std::optional<Fields> current;
     std::string others;
     for (const Entry& e : entries) {
         if (e.device == device && !current) {
@@ -99,7 +128,7 @@ bool rewrite(const std::string& file, const std::string& device, const Change& c
             others = e.others;
         }
     }
-    const std::optional<ModemEntry> wanted = change(current);
+    const std::optional<Fields> wanted = change(current);
     std::string content;
     bool written = false;
     for (const Entry& e : entries) {
@@ -155,7 +184,13 @@ bool publishModemEntry(const std::string& file, const std::string& device, const
         return false;
     }
     return rewrite(
-        file, device, [&](const std::optional<ModemEntry>&) { return entry; }, error);
+        file, device,
+        [&](const std::optional<Fields>& current) {
+            Fields fields = current.value_or(Fields{});
+            fields.modem = entry;
+            return std::optional(fields);
+        },
+        error);
 }
 
 bool publishModemLine(const std::string& file, const std::string& device, unsigned bits,
@@ -166,10 +201,26 @@ bool publishModemLine(const std::string& file, const std::string& device, unsign
     }
     return rewrite(
         file, device,
-        [&](const std::optional<ModemEntry>& current) {
-            ModemEntry entry = current.value_or(ModemEntry{});
-            entry.bits = bits;
-            return std::optional(entry);
+        [&](const std::optional<Fields>& current) {
+            Fields fields = current.value_or(Fields{});
+            fields.modem.bits = bits;
+            return std::optional(fields);
+        },
+        error);
+}
+
+bool publishParportEntry(const std::string& file, const std::string& device,
+                         const ParportEntry& entry, std::string* error) {
+    if (file.empty() || device.empty()) {
+        if (error) *error = "no modem file or device";
+        return false;
+    }
+    return rewrite(
+        file, device,
+        [&](const std::optional<Fields>& current) {
+            Fields fields = current.value_or(Fields{ModemEntry{0, 0}, std::nullopt});
+            fields.parport = entry;
+            return std::optional(fields);
         },
         error);
 }
@@ -180,13 +231,18 @@ bool removeModemLine(const std::string& file, const std::string& device, std::st
         return false;
     }
     return rewrite(
-        file, device, [](const std::optional<ModemEntry>&) { return std::optional<ModemEntry>(); },
-        error);
+        file, device, [](const std::optional<Fields>&) { return std::optional<Fields>(); }, error);
 }
 
 std::optional<ModemEntry> readModemEntry(const std::string& file, const std::string& device) {
     for (const Entry& e : readEntries(file))
-        if (e.device == device) return e.line;
+        if (e.device == device) return e.line.modem;
+    return std::nullopt;
+}
+
+std::optional<ParportEntry> readParportEntry(const std::string& file, const std::string& device) {
+    for (const Entry& e : readEntries(file))
+        if (e.device == device) return e.line.parport;
     return std::nullopt;
 }
 

@@ -154,16 +154,24 @@ void SerialPrinter::closePty() {
 }
 
 bool SerialPrinter::unplug() {
-    std::lock_guard lock(plugMutex_);
-    if (slave_.empty()) return false;
-    closePty();
+    {
+        std::lock_guard lock(plugMutex_);
+        if (slave_.empty()) return false;
+        closePty();
+    }
+    plugChanged();
     return true;
 }
 
 bool SerialPrinter::replug() {
-    std::lock_guard lock(plugMutex_);
-    if (!slave_.empty()) closePty();
-    return openPty();
+    bool opened;
+    {
+        std::lock_guard lock(plugMutex_);
+        if (!slave_.empty()) closePty();
+        opened = openPty();
+    }
+    plugChanged();
+    return opened;
 }
 
 void SerialPrinter::setReadRate(unsigned bytesPerSecond) {

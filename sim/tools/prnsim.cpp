@@ -1,11 +1,13 @@
 // prnsim: the virtual ESC/POS printer as a command, for people (the demo) and for programs
 // (the JVM tests drive it through its stdin and stdout, one line at a time).
 //
-// Three printers: "serial" (a pty), "usb" (a pty with a raw master behind a symlink the printer
+// Four printers: "serial" (a pty), "usb" (a pty with a raw master behind a symlink the printer
 // re-points, standing in for a USB printer node such as /dev/usb/lp0; without --link the link
-// is lp0 in a fresh folder under $TMPDIR or /tmp, removed at exit) and "tcp" (a loopback port).
+// is lp0 in a fresh folder under $TMPDIR or /tmp, removed at exit), "parallel" (the same, as
+// parport0, served as a ppdev port by the modem shim from the line the printer publishes in
+// its state file) and "tcp" (a loopback port).
 //
-// On start it prints one line, "device <path>" (serial, usb) or "port <n>" (tcp), or
+// On start it prints one line, "device <path>" (serial, usb, parallel) or "port <n>" (tcp), or
 // "error <why>" and exits with status 2. Then it reads one command per line from stdin and
 // answers each with exactly one line that begins with "ok" or "error". The text view ("text")
 // is answered as "ok <base64>": standard base64 with padding (java.util.Base64.getDecoder()) of
@@ -25,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "prnsim/ParallelPrinter.h"
 #include "prnsim/SerialPrinter.h"
 #include "prnsim/TcpPrinter.h"
 
@@ -36,6 +39,7 @@ constexpr const char* kUsage = R"(usage:
   prnsim serial [--link PATH] [--speed BPS] [--read-rate BPS] [--modem] [--modem-file PATH]
                 [--no-raw-master] [common options]
   prnsim usb [--link PATH] [--read-rate BPS] [common options]
+  prnsim parallel [--link PATH] [--modem-file PATH] [common options]
   prnsim tcp [--port N] [--net-model] [common options]
 common options:
   --speed BPS           print speed in bytes per second (0: at once, the default)
@@ -47,6 +51,10 @@ serial and usb options:
   --link PATH           a symlink to the pty slave, removed on unplug, re-pointed on replug
                         (usb without it: prnsim-usb-XXXXXX/lp0 under $TMPDIR or /tmp)
   --read-rate BPS       read the line at this rate (slow printer); 0 reads at once
+parallel options (the port needs the modem shim: LD_PRELOAD=libprnmodem.so, or linked in):
+  --link PATH           the port the host opens (without it: prnsim-parallel-XXXXXX/parport0
+                        under $TMPDIR or /tmp)
+  --modem-file PATH     the shim's state file, instead of $PRNSIM_MODEM_FILE
 serial options (a usb printer is a serial one with a raw master and a link, no modem lines):
   --modem               publish DSR/CTS/CD in the modem shim's file ($PRNSIM_MODEM_FILE)
   --modem-file PATH     that file, instead of $PRNSIM_MODEM_FILE
@@ -66,12 +74,21 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
   text                 ok <text view, base64>
   clear                forget the record
   wait-bytes <n> <ms>  wait-seq <hex> <count> <ms>  wait-printed <ms>  (ok, or error timeout)
-  serial, usb: read-rate <bps>  unplug  replug (ok <device>)  connections (ok <ptys made>)
+  serial, usb, parallel: read-rate <bps>  unplug  replug (ok <device>)
+                       connections (ok <ptys made>)
   serial, usb: busy on|off   the printer is busy (cutting, feeding): it reads nothing more,
                        so the pty fills and non-blocking writes fail with EAGAIN; off, it reads
                        what the pty holds, in order (and a pending busy-after is cancelled)
-  serial, usb: busy-for <ms>   busy now, resumes by itself after ms
-  serial, usb: busy-after <bytes> <ms>   reads that many more bytes, then is busy for ms; once
+  serial, usb, parallel: busy-for <ms>   busy now, resumes by itself after ms
+  serial, usb, parallel: busy-after <bytes> <ms>
+                       reads that many more bytes, then is busy for ms; once (on a parallel
+                       printer both stop the reading only, not the busy line)
+  parallel: busy on|off   busy line set (writes fail with EAGAIN) and nothing more is read
+  parallel: fault on|off  fault line set (writes fail with EAGAIN)
+  parallel: power on|off  off: every status line low, no nibble mode, no answers
+  parallel: reverse on|off  off: no reverse channel, nibble mode refused (reads fail with EIO)
+  parallel: held on|off   someone else has the port claimed (PPCLAIM fails with EBUSY)
+  parallel: status-lines <hex>  the status byte of the powered printer (default df)
   serial: outq <n>     the line stops taking data: nothing more is read, and through the modem
                        shim (--modem) TIOCOUTQ reports n and tcdrain waits; 0: it flows again
   tcp refuse|accept|close-on-accept|silent|drop|reset|drop-after <n>|slow <bps>|normal
@@ -96,7 +113,8 @@ bool parseUnsigned(const std::string& text, unsigned long* value) {
 
 struct Session {
     std::unique_ptr<VirtualPrinter> printer;
-    SerialPrinter* serial = nullptr;
+    SerialPrinter* serial = nullptr;  // also set for a parallel printer
+    ParallelPrinter* parallel = nullptr;
     TcpPrinter* tcp = nullptr;
     bool quit = false;
 
@@ -133,6 +151,24 @@ std::string Session::run(const std::string& line) {
     };
     VirtualPrinter& p = *printer;
     bool flag = false;
+
+    if (parallel &&
+        (cmd == "busy" || cmd == "fault" || cmd == "power" || cmd == "reverse" || cmd == "held")) {
+        if (std::string e = onOff(arg(1), &flag); !e.empty()) return e;
+        if (cmd == "busy") parallel->setBusy(flag);
+        if (cmd == "fault") parallel->setFault(flag);
+        if (cmd == "power") parallel->setPowered(flag);
+        if (cmd == "reverse") parallel->setReverseChannel(flag);
+        if (cmd == "held") parallel->setHeld(flag);
+        return parallel->published() ? "ok" : "error the port's line is not published";
+    }
+    if (cmd == "status-lines") {
+        if (!parallel) return "error not a parallel printer";
+        std::optional<Bytes> bytes = parseHex(arg(1));
+        if (!bytes || bytes->size() != 1) return "error expected one hex byte";
+        parallel->setStatusLines((*bytes)[0]);
+        return parallel->published() ? "ok" : "error the port's line is not published";
+    }
 
     if (cmd == "cover" || cmd == "offline" || cmd == "drawer" || cmd == "error" ||
         cmd == "silent" || cmd == "dsr" || cmd == "cts" || cmd == "cd") {
@@ -362,11 +398,12 @@ bool copyPath(const std::string& path, char (&to)[4096]) {
     return true;
 }
 
-// A fresh folder for a usb printer's link: $TMPDIR (or /tmp)/prnsim-usb-XXXXXX; "" on failure.
-std::string makeLinkFolder() {
+// A fresh folder for a usb or parallel printer's link: $TMPDIR (or /tmp)/prnsim-<kind>-XXXXXX;
+// "" on failure.
+std::string makeLinkFolder(const std::string& kind) {
     const char* base = std::getenv("TMPDIR");
-    std::string folder =
-        std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/prnsim-usb-XXXXXX";
+    std::string folder = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
+                         "/prnsim-" + kind + "-XXXXXX";
     if (::mkdtemp(folder.data()) == nullptr) return "";
     return folder;
 }
@@ -375,14 +412,14 @@ std::string makeLinkFolder() {
 
 int main(int argc, char** argv) {
     ::signal(SIGPIPE, SIG_IGN);  // a reader that went away shows up as a failed write
-    if (argc < 2) return fail("expected serial, usb or tcp");
+    if (argc < 2) return fail("expected serial, usb, parallel or tcp");
     const std::string kind = argv[1];
     if (kind == "--help" || kind == "-h") {
         std::cout << kUsage;
         return 0;
     }
-    if (kind != "serial" && kind != "usb" && kind != "tcp") {
-        return fail("expected serial, usb or tcp");
+    if (kind != "serial" && kind != "usb" && kind != "parallel" && kind != "tcp") {
+        return fail("expected serial, usb, parallel or tcp");
     }
     const bool pty = kind != "tcp";
 
@@ -408,11 +445,12 @@ int main(int argc, char** argv) {
             show = true;
         else if (pty && option == "--link" && i + 1 < argc)
             serialOptions.link = argv[++i];
-        else if (pty && option == "--read-rate" && value(&v))
+        else if ((kind == "serial" || kind == "usb") && option == "--read-rate" && value(&v))
             serialOptions.readRate = static_cast<unsigned>(v);
         else if (kind == "serial" && option == "--modem")
             serialOptions.modem = true;
-        else if (kind == "serial" && option == "--modem-file" && i + 1 < argc)
+        else if ((kind == "serial" || kind == "parallel") && option == "--modem-file" &&
+                 i + 1 < argc)
             serialOptions.modemFile = argv[++i];
         else if (kind == "serial" && option == "--no-raw-master")
             serialOptions.rawMaster = false;
@@ -424,13 +462,14 @@ int main(int argc, char** argv) {
 
     // A usb printer's node has no line discipline: the master is raw, and there is always a
     // link, which is what the code under test opens.
+    // So has a parallel port.
     std::string folder;
-    if (kind == "usb") {
+    if (kind == "usb" || kind == "parallel") {
         serialOptions.rawMaster = true;
         if (serialOptions.link.empty()) {
-            folder = makeLinkFolder();
+            folder = makeLinkFolder(kind);
             if (folder.empty()) return fail(std::string("link folder: ") + std::strerror(errno));
-            serialOptions.link = folder + "/lp0";
+            serialOptions.link = folder + (kind == "usb" ? "/lp0" : "/parport0");
         }
     }
     if (!copyPath(serialOptions.link, gLinkToRemove) || !copyPath(folder, gFolderToRemove)) {
@@ -443,7 +482,24 @@ int main(int argc, char** argv) {
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &cleanup, nullptr);
 
     Session session;
-    if (pty) {
+    if (kind == "parallel") {
+        ParallelOptions parallelOptions;
+        parallelOptions.printer = printerOptions;
+        parallelOptions.link = serialOptions.link;
+        parallelOptions.modemFile = serialOptions.modemFile;
+        auto parallel = std::make_unique<ParallelPrinter>(parallelOptions);
+        if (!parallel->ok() || !parallel->published()) {
+            const std::string why =
+                parallel->ok() ? "cannot publish the port (--modem-file, PRNSIM_MODEM_FILE)"
+                               : parallel->error();
+            parallel.reset();
+            if (!folder.empty()) ::rmdir(folder.c_str());
+            return fail(why);
+        }
+        session.parallel = parallel.get();
+        session.serial = parallel.get();
+        session.printer = std::move(parallel);
+    } else if (pty) {
         serialOptions.printer = printerOptions;
         auto serial = std::make_unique<SerialPrinter>(serialOptions);
         if (!serial->ok()) {

@@ -1,7 +1,9 @@
 // The prnsim command driven the way a JVM test drives it: one line in, one line out.
 #include <gtest/gtest.h>
+#include <linux/ppdev.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 
 #include <filesystem>
@@ -278,6 +280,53 @@ TEST(PrnsimCommand, UsbLinkGoesWithTheCommand) {
     ASSERT_TRUE(sim.exited(5s));
     EXPECT_TRUE(WIFSIGNALED(sim.status()) && WTERMSIG(sim.status()) == SIGINT);
     EXPECT_FALSE(std::filesystem::exists(folder)) << "left behind: " << folder;
+}
+
+// The parallel port: its line in the state file follows the commands, and this process (the
+// shim is linked in) claims the port and talks to the printer through it.
+TEST(PrnsimCommand, ParallelSession) {
+    const std::string file = (std::filesystem::temp_directory_path() /
+                              ("prnsim-cmd-parport-" + std::to_string(::getpid())))
+                                 .string();
+    ::setenv("PRNSIM_MODEM_FILE", file.c_str(), 1);
+    Command sim({"parallel", "--modem-file", file});
+    const std::string first = sim.line();
+    ASSERT_EQ(first.rfind("device ", 0), 0u) << first;
+    const std::filesystem::path link = first.substr(7);
+    EXPECT_EQ(link.filename(), "parport0");
+    const std::string slave = std::filesystem::read_symlink(link).string();
+    EXPECT_EQ(readParportEntry(file, slave), (ParportEntry{0xDF, true, false}));
+    EXPECT_EQ(sim.ask("held on"), "ok");
+    Fd port(::open(link.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    ASSERT_GE(port.get(), 0);
+    EXPECT_NE(::ioctl(port.get(), PPCLAIM), 0);
+    EXPECT_EQ(sim.ask("held off"), "ok");
+    ASSERT_EQ(::ioctl(port.get(), PPCLAIM), 0);
+    ASSERT_TRUE(writeAll(port.get(), {0x10, 0x04, 0x01}));
+    EXPECT_EQ(readBytes(port.get(), 1, 2s), Bytes{0x16});
+
+    EXPECT_EQ(sim.ask("busy on"), "ok");
+    EXPECT_EQ(sim.ask("fault on"), "ok");
+    EXPECT_EQ(sim.ask("reverse off"), "ok");
+    EXPECT_EQ(readParportEntry(file, slave), (ParportEntry{0x57, false, false}));
+    EXPECT_EQ(sim.ask("status-lines 88"), "ok");
+    EXPECT_EQ(sim.ask("busy off"), "ok");
+    EXPECT_EQ(sim.ask("fault off"), "ok");
+    EXPECT_EQ(sim.ask("power off"), "ok");
+    EXPECT_EQ(readParportEntry(file, slave), (ParportEntry{0x00, false, false}));
+    EXPECT_EQ(sim.ask("power on"), "ok");
+    EXPECT_EQ(sim.ask("reverse on"), "ok");
+    EXPECT_EQ(readParportEntry(file, slave), (ParportEntry{0x88, true, false}));
+    EXPECT_EQ(sim.ask("status-lines 1ff").rfind("error", 0), 0u);
+    EXPECT_EQ(sim.ask("count 10 04 01"), "ok 1");
+
+    EXPECT_EQ(sim.ask("quit"), "ok");
+    ASSERT_TRUE(sim.exited(5s));
+    EXPECT_FALSE(readParportEntry(file, slave).has_value());
+    EXPECT_FALSE(std::filesystem::exists(link.parent_path())) << "the link's folder is left";
+    ::unsetenv("PRNSIM_MODEM_FILE");
+    std::filesystem::remove(file);
+    std::filesystem::remove(file + ".lock");
 }
 
 }  // namespace

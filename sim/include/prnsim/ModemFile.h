@@ -6,10 +6,17 @@
 // The optional outq field stands for an output queue that does not drain (the printer stopped
 // taking data): while it is present and non-zero the shim answers TIOCOUTQ with it and holds
 // tcdrain. Readers skip fields they do not know, so older readers keep working.
+// A parallel port's line carries "ppdev" and the port's fields after the bits (0 for a port):
+//     <device path> 0x0 ppdev status=<hex> reverse=0|1 held=0|1
+//     e.g.  /dev/pts/9 0x0 ppdev status=0xdf reverse=1 held=0
+// status is the status lines' byte PPRSTATUS returns, reverse is 1 while the printer takes
+// nibble mode (it has a reverse channel and is powered), held is 1 while someone else has the
+// port claimed.
 // The simulator rewrites the file atomically (temporary file, then rename) and keeps the lines
 // of other devices, so several printers, also in other processes, can share one file.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -26,6 +33,18 @@ struct ModemEntry {
     bool operator==(const ModemEntry&) const = default;
 };
 
+// The status lines of a powered, ready printer: not busy, acknowledge high, paper present,
+// selected, no fault (and the three unused lines high).
+constexpr uint8_t kParportReadyStatus = 0xDF;
+
+// A parallel port's fields.
+struct ParportEntry {
+    uint8_t status = kParportReadyStatus;
+    bool reverse = true;
+    bool held = false;
+    bool operator==(const ParportEntry&) const = default;
+};
+
 // $PRNSIM_MODEM_FILE, or "" when unset.
 std::string modemFileFromEnvironment();
 
@@ -35,11 +54,17 @@ bool publishModemEntry(const std::string& file, const std::string& device, const
 // Sets the bits of one device's line and keeps its outq field (0 for a new line).
 bool publishModemLine(const std::string& file, const std::string& device, unsigned bits,
                       std::string* error = nullptr);
+// Sets a parallel port's fields on one device's line and keeps its bits and outq (0 for a new
+// line).
+bool publishParportEntry(const std::string& file, const std::string& device,
+                         const ParportEntry& entry, std::string* error = nullptr);
 // Removes the line of one device; true also when there was none.
 bool removeModemLine(const std::string& file, const std::string& device,
                      std::string* error = nullptr);
 // The line published for a device, if any.
 std::optional<ModemEntry> readModemEntry(const std::string& file, const std::string& device);
+// The parallel port fields published for a device, if its line has them.
+std::optional<ParportEntry> readParportEntry(const std::string& file, const std::string& device);
 // The bits published for a device, if any.
 std::optional<unsigned> readModemLine(const std::string& file, const std::string& device);
 

@@ -91,6 +91,10 @@ class SerialPrinter : public VirtualPrinter {
     // Ptys made so far: 1 after construction, one more on each replug.
     int ptyCount() const;
 
+  protected:
+    // After unplug() or replug() changed the pty (slavePath() tells which), without locks held.
+    virtual void plugChanged() {}
+
   private:
     bool openPty();   // with plugMutex_ held
     void closePty();  // with plugMutex_ held
