@@ -26,8 +26,9 @@
 // Install(fd, false). A reopened node keeps the lost one's number (ReplaceKeepingNumber): the
 // number a transport or a Java call holds names the printer's node, dead or alive, and never a
 // file somebody opened in between.
-// Anything that switches the line's mode between jobs (a parallel port's reverse channel) is
-// one of the monitor's own commands: it takes the line only when it is free.
+// A line whose transfers need a mode (a parallel port's forward and reverse channels) holds a
+// small lock of its own around each negotiate-then-transfer pair: the mode of one side's
+// transfer is never changed under it by the other's negotiation.
 #pragma once
 
 #include <pthread.h>
