@@ -18,10 +18,10 @@ import java.util.concurrent.TimeUnit;
 /**
  * The virtual printer command ({@code prnsim}) as a child process, driven line by line.
  *
- * <p>On start the command prints one line, {@code device <path>} for a serial or USB printer or
- * {@code port <n>} for a network printer, then answers every command line on its standard input
- * with exactly one line beginning {@code ok} or {@code error}. Its standard error is passed
- * through, so whatever it logs ends up next to the test output.
+ * <p>On start the command prints one line, {@code device <path>} for a serial, USB or parallel
+ * printer or {@code port <n>} for a network printer, then answers every command line on its
+ * standard input with exactly one line beginning {@code ok} or {@code error}. Its standard error
+ * is passed through, so whatever it logs ends up next to the test output.
  *
  * <p>Every answer is awaited with a deadline: a printer process that hangs or dies fails the test
  * with a message instead of hanging it.
@@ -59,6 +59,15 @@ final class VirtualPrinterProcess implements AutoCloseable {
      */
     static VirtualPrinterProcess usb(String... options) {
         return start("usb", options);
+    }
+
+    /**
+     * A parallel port's stand-in: a pty behind a link, parport0 in a fresh folder (or "--link",
+     * path), whose ppdev requests the modem shim preloaded into this JVM answers from the file
+     * the printer publishes its port in ($PRNSIM_MODEM_FILE, or "--modem-file", path).
+     */
+    static VirtualPrinterProcess parallel(String... options) {
+        return start("parallel", options);
     }
 
     /** A network printer on a loopback port; {@code options} e.g. "--net-model". */
@@ -159,10 +168,10 @@ final class VirtualPrinterProcess implements AutoCloseable {
         }
     }
 
-    /** The path a serial or USB printer listens on: the pty, or the link to it. */
+    /** The path a serial, USB or parallel printer listens on: the pty, or the link to it. */
     String device() {
         if (device == null) {
-            throw new IllegalStateException("not a serial printer");
+            throw new IllegalStateException("not a serial, USB or parallel printer");
         }
         return device;
     }
@@ -300,7 +309,8 @@ final class VirtualPrinterProcess implements AutoCloseable {
 
     /**
      * A busy printer (it cuts, feeds, prints a logo) reads nothing: the pty fills and the host's
-     * non-blocking writes fail with EAGAIN. Off, it reads everything the pty holds, in order.
+     * non-blocking writes fail with EAGAIN. Off, it reads everything the pty holds, in order. A
+     * parallel printer also sets its busy line.
      */
     void busy(boolean on) {
         ok("busy " + onOff(on));
@@ -311,9 +321,40 @@ final class VirtualPrinterProcess implements AutoCloseable {
         ok("busy-for " + millis);
     }
 
+    /** Bytes per second the printer reads from its pty (a slow printer); 0 reads at once. */
+    void readRate(int bytesPerSecond) {
+        ok("read-rate " + bytesPerSecond);
+    }
+
     /** Reads {@code bytes} more bytes, then is busy for {@code millis} milliseconds; once. */
     void busyAfter(long bytes, long millis) {
         ok("busy-after " + bytes + " " + millis);
+    }
+
+    /**
+     * A parallel printer switched off: its status lines show neither no-fault nor not-busy, it
+     * refuses nibble mode and answers nothing.
+     */
+    void power(boolean on) {
+        ok("power " + onOff(on));
+    }
+
+    /** A parallel printer's reverse channel (nibble mode); off, it can be written to only. */
+    void reverse(boolean on) {
+        ok("reverse " + onOff(on));
+    }
+
+    /** Another user holds the parallel port: a claim of it fails. */
+    void held(boolean on) {
+        ok("held " + onOff(on));
+    }
+
+    /**
+     * The byte the parallel port's status lines read as (PPRSTATUS): 0x08 set is no fault, 0x80
+     * set is not busy; a ready printer shows 0xDF.
+     */
+    void statusLines(int lines) {
+        ok("status-lines " + hex((byte) lines));
     }
 
     /**

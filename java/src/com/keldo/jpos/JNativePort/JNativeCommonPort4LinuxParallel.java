@@ -1,8 +1,15 @@
 package com.keldo.jpos.JNativePort;
 
 /**
- * A printer on a parallel port (libprnparallel.so): open with the parallel-port device path. Its
- * natives live in the library built for this class (see {@link NativePort}).
+ * A printer on a parallel port (libprnparallel.so): open with the parallel-port device path of
+ * the kernel's ppdev driver, e.g. /dev/parport0; the settings text is ignored. Its natives live
+ * in the library built for this class (see {@link NativePort}).
+ *
+ * <p>The port is claimed from the open until the close, so no other user can print on it
+ * meanwhile. The printer answers over the port's reverse channel (nibble mode): a printer
+ * without one, or switched off, cannot be opened. A write waits for the status lines to show
+ * the printer free of faults and not busy, and gives up after 5 s with nothing sent. A thermal
+ * claim starts the status monitor; an impact claim starts no thread.
  */
 public class JNativeCommonPort4LinuxParallel implements NativePort {
     @Override
@@ -35,6 +42,11 @@ public class JNativeCommonPort4LinuxParallel implements NativePort {
     @Override
     public native int _WaitForUntilDrawerClose(boolean WaitClosed);
 
+    /**
+     * After a thermal claim, asks the printer (GS ( H) to answer once it has printed everything
+     * sent before, and returns true on its answer. After an impact claim, or without a claim,
+     * there is no monitor to hear the answer: returns false at once and sends nothing.
+     */
     @Override
     public native boolean _WaitForCompletePrinting(long WaitTime);
 }
