@@ -7,6 +7,10 @@
 #   ./demo.sh --usb                through libprnusb.so on a virtual USB printer, whose cable the
 #                                  demo pulls and plugs back in while it is claimed
 #   ./demo.sh --usb DEVICE         on a real USB printer, e.g. ./demo.sh --usb /dev/usb/lp0
+#   ./demo.sh --parallel           through libprnparallel.so on a virtual parallel printer, which
+#                                  the demo switches off and on while it is claimed (the modem
+#                                  shim, preloaded into the demo's JVM alone, serves the port)
+#   ./demo.sh --parallel DEVICE    on a real parallel port, e.g. ./demo.sh --parallel /dev/parport0
 # BUILD_DIR chooses the build folder (default: build). The build's output goes to
 # BUILD_DIR/demo-build.log and is shown only when the build fails.
 set -e

@@ -1,4 +1,5 @@
 import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxEthernet;
+import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxParallel;
 import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxSerial;
 import com.keldo.jpos.JNativePort.JNativeCommonPort4LinuxUSB;
 import com.keldo.jpos.JNativePort.NativePort;
@@ -12,22 +13,26 @@ import java.util.List;
 import java.util.regex.Pattern;
 
 /**
- * Prints a sample receipt through libprnserial.so (or libprnnet.so, libprnusb.so) and pulses
- * the cash drawer, showing what each native returns.
+ * Prints a sample receipt through libprnserial.so (or libprnnet.so, libprnusb.so,
+ * libprnparallel.so) and pulses the cash drawer, showing what each native returns.
  *
  * <pre>
  * ReceiptDemo --lib LIBPRNSERIAL.so --sim PRNSIM        on a virtual serial printer started here
  * ReceiptDemo --lib LIBPRNNET.so --net --sim PRNSIM    on a virtual network printer
  * ReceiptDemo --lib LIBPRNUSB.so --usb --sim PRNSIM    on a virtual USB printer
+ * ReceiptDemo --lib LIBPRNPARALLEL.so --parallel --sim PRNSIM   on a virtual parallel printer
  * ReceiptDemo --lib LIBPRNSERIAL.so DEVICE [SETTINGS]   on a real printer, e.g. /dev/ttyUSB0 9600
  * ReceiptDemo --lib LIBPRNNET.so --net SOCKET:ADDRESS PORT
  * ReceiptDemo --lib LIBPRNUSB.so --usb DEVICE          e.g. /dev/usb/lp0
+ * ReceiptDemo --lib LIBPRNPARALLEL.so --parallel DEVICE   e.g. /dev/parport0
  * </pre>
  *
  * With a virtual printer it also claims the printer and shows the live status: it opens and
- * closes the cover (serial, network), or pulls the USB cable and plugs it back in (the next line
- * goes to the new node). Then it waits for the printing to complete, and finally shows what the
- * printer received, as text and as hex, and checks that every line sent was printed.
+ * closes the cover (serial, network), pulls the USB cable and plugs it back in (the next line
+ * goes to the new node), or switches the parallel printer off and on again (its port is served
+ * by the modem shim preloaded into this JVM, see receipt-demo.sh). Then it waits for the printing
+ * to complete, and finally shows what the printer received, as text and as hex, and checks that
+ * every line sent was printed.
  */
 public final class ReceiptDemo {
     private ReceiptDemo() {}
@@ -36,6 +41,8 @@ public final class ReceiptDemo {
     private static final String COVER_TEST_LINE = "Cover test line";
     /** The line printed once the USB printer is plugged in again. */
     private static final String REPLUG_TEST_LINE = "Replug test line";
+    /** The line printed once the parallel printer is switched on again. */
+    private static final String POWER_TEST_LINE = "Power test line";
     /** How the printer's text view shows a command or a byte that is not text: "[GS ! 17]". */
     private static final Pattern COMMAND_LABEL =
             Pattern.compile("\\[(?:DLE|ESC|FS|GS|HT|FF|CR|CAN|0x[0-9A-F]{2})[^\\]]*\\]");
@@ -45,6 +52,7 @@ public final class ReceiptDemo {
         String simulator = null;
         boolean network = false;
         boolean usb = false;
+        boolean parallel = false;
         List<String> rest = new ArrayList<>();
         for (int i = 0; i < args.length; i++) {
             switch (args[i]) {
@@ -52,33 +60,39 @@ public final class ReceiptDemo {
                 case "--sim" -> simulator = value(args, ++i);
                 case "--net" -> network = true;
                 case "--usb" -> usb = true;
+                case "--parallel" -> parallel = true;
                 case "-h", "--help" -> usage(0);
                 default -> rest.add(args[i]);
             }
         }
-        if (library == null || rest.size() > (usb ? 1 : 2) || (network && usb)
+        int kinds = (network ? 1 : 0) + (usb ? 1 : 0) + (parallel ? 1 : 0);
+        if (library == null || rest.size() > (usb || parallel ? 1 : 2) || kinds > 1
                 || (rest.isEmpty() && simulator == null)) {
             usage(2);
         }
         NativePort.load(Path.of(library).toAbsolutePath().toString());
-        NativePort port = network ? new JNativeCommonPort4LinuxEthernet()
-                        : usb     ? new JNativeCommonPort4LinuxUSB()
-                                  : new JNativeCommonPort4LinuxSerial();
+        NativePort port = network  ? new JNativeCommonPort4LinuxEthernet()
+                        : usb      ? new JNativeCommonPort4LinuxUSB()
+                        : parallel ? new JNativeCommonPort4LinuxParallel()
+                                   : new JNativeCommonPort4LinuxSerial();
+        String kind = network ? "tcp" : usb ? "usb" : parallel ? "parallel" : "serial";
 
         if (!rest.isEmpty()) {
-            // A USB printer node has no line settings: the library ignores the text.
-            String settings = usb ? "" : rest.size() == 2 ? rest.get(1) : "9600";
-            System.exit(run(port, rest.get(0), settings, null, usb) == 0 ? 0 : 1);
+            // A USB printer node or a parallel port has no line settings: the library ignores
+            // the text.
+            String settings = usb || parallel ? "" : rest.size() == 2 ? rest.get(1) : "9600";
+            System.exit(run(port, rest.get(0), settings, null, kind) == 0 ? 0 : 1);
         }
         try (VirtualPrinterLink printer = network
                 ? new VirtualPrinterLink(simulator, "tcp", "--net-model")
-                : usb ? new VirtualPrinterLink(simulator, "usb")
+                : usb || parallel ? new VirtualPrinterLink(simulator, kind)
                       : new VirtualPrinterLink(simulator, "serial", "--modem")) {
             String device = network ? "SOCKET:127.0.0.1" : printer.device();
-            String settings = network ? printer.device() : usb ? "" : "9600";
+            String settings = network ? printer.device() : usb || parallel ? "" : "9600";
             System.out.println("virtual printer on " + (network ? "127.0.0.1 port " : "")
-                    + printer.device() + (usb ? " (a pty standing in for /dev/usb/lp0)" : ""));
-            long opened = run(port, device, settings, printer, usb);
+                    + printer.device() + (usb ? " (a pty standing in for /dev/usb/lp0)"
+                            : parallel ? " (a pty standing in for /dev/parport0)" : ""));
+            long opened = run(port, device, settings, printer, kind);
             System.out.println();
             String text = new String(Base64.getDecoder().decode(printer.ask("text")),
                     StandardCharsets.UTF_8);
@@ -92,7 +106,7 @@ public final class ReceiptDemo {
             System.out.println(grouped(printer.ask("hex")));
             System.out.println("Drawer pulses: " + printer.ask("pulses"));
             List<String> expected = new ArrayList<>(Receipt.sample().lines());
-            expected.add(usb ? REPLUG_TEST_LINE : COVER_TEST_LINE);
+            expected.add(usb ? REPLUG_TEST_LINE : parallel ? POWER_TEST_LINE : COVER_TEST_LINE);
             List<String> missing = missingLines(text, expected);
             if (missing.isEmpty()) {
                 System.out.println("Every one of the " + expected.size()
@@ -109,11 +123,12 @@ public final class ReceiptDemo {
 
     /**
      * Open, print, pulse, close; returns the open result. With a virtual printer to steer, the
-     * printer is claimed in between and its cover opened and closed, or (USB) its cable pulled
-     * and plugged in again.
+     * printer is claimed in between and its cover opened and closed, its cable (USB) pulled and
+     * plugged in again, or (parallel) the printer switched off and on. {@code kind} is the
+     * virtual printer's: serial, tcp, usb or parallel.
      */
     private static long run(NativePort port, String device, String settings,
-            VirtualPrinterLink printer, boolean usb) throws IOException {
+            VirtualPrinterLink printer, String kind) throws IOException {
         long opened = port._openPort(device, settings);
         show("_openPort(\"" + device + "\", \"" + settings + "\")", opened, openMeaning(opened));
         if (opened != 0) {
@@ -126,8 +141,10 @@ public final class ReceiptDemo {
         show("_writeData(receipt, " + receipt.length + ", 5000)", written,
                 written == receipt.length ? "all bytes sent" : "");
 
-        if (printer != null && usb) {
+        if (printer != null && kind.equals("usb")) {
             unplugAndReplug(port, printer);
+        } else if (printer != null && kind.equals("parallel")) {
+            switchOffAndOn(port, printer);
         } else if (printer != null) {
             liveStatus(port, printer);
         }
@@ -192,6 +209,31 @@ public final class ReceiptDemo {
         boolean onNewNode = printer.ask("hex-on 1").contains(HexFormat.of().formatHex(line));
         System.out.println("  (the printer received the line on its new node: "
                 + (onNewNode ? "yes" : "no") + ")");
+    }
+
+    /**
+     * Claims the parallel printer and switches it off (it no longer answers on the reverse
+     * channel: offline, writes refused) and on again: the monitor asks it for its status again
+     * and the next line is printed.
+     */
+    private static void switchOffAndOn(NativePort port, VirtualPrinterLink printer)
+            throws IOException {
+        show("_claim(1000, true)", port._claim(1000, true), "claimed, thermal: status is live");
+        awaitStatus(port, 0);
+        printer.ask("power off");
+        System.out.println("  (the printer is switched off)");
+        awaitStatus(port, 8);
+        byte[] line = (POWER_TEST_LINE + "\n").getBytes(StandardCharsets.US_ASCII);
+        int refused = port._writeData(line, line.length, 5000);
+        show("_writeData(line, " + line.length + ", 5000)", refused,
+                refused == -2 ? "refused while the printer is off" : "");
+        printer.ask("power on");
+        System.out.println("  (the printer is switched on again)");
+        awaitStatus(port, 0);
+        int written = awaitWrite(port, line);
+        show("_writeData(line, " + line.length + ", 5000)", written,
+                written == line.length ? "printed" : "");
+        awaitCompletion(port);
     }
 
     private static void awaitCompletion(NativePort port) {
@@ -302,9 +344,12 @@ public final class ReceiptDemo {
         System.err.println("usage: ReceiptDemo --lib LIBPRNSERIAL.so --sim PRNSIM");
         System.err.println("       ReceiptDemo --lib LIBPRNNET.so --net --sim PRNSIM");
         System.err.println("       ReceiptDemo --lib LIBPRNUSB.so --usb --sim PRNSIM");
+        System.err.println("       ReceiptDemo --lib LIBPRNPARALLEL.so --parallel --sim PRNSIM");
         System.err.println("       ReceiptDemo --lib LIBPRNSERIAL.so DEVICE [SETTINGS]");
         System.err.println("       ReceiptDemo --lib LIBPRNNET.so --net SOCKET:ADDRESS PORT");
         System.err.println("       ReceiptDemo --lib LIBPRNUSB.so --usb DEVICE (/dev/usb/lp0)");
+        System.err.println("       ReceiptDemo --lib LIBPRNPARALLEL.so --parallel DEVICE"
+                + " (/dev/parport0)");
         System.err.println("SETTINGS: rate,parity,data,stop,flow or a bare rate (default 9600)");
         System.exit(status);
     }

@@ -20,12 +20,20 @@ final class VirtualPrinterLink implements AutoCloseable {
 
     /**
      * connection: "serial" (device is the pty path), "usb" (device is the link to the pty that
-     * stands in for the printer node) or "tcp" (device is the port number).
+     * stands in for the printer node), "parallel" (device is the pty that stands in for the
+     * parallel port) or "tcp" (device is the port number).
      */
     VirtualPrinterLink(String command, String connection, String... options) throws IOException {
         List<String> argv = new ArrayList<>(List.of(command, connection));
         argv.addAll(List.of(options));
-        process = new ProcessBuilder(argv).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        ProcessBuilder builder = new ProcessBuilder(argv).redirectError(
+                ProcessBuilder.Redirect.INHERIT);
+        if (connection.equals("parallel")) {
+            // The modem shim serves this JVM's side of the port; the printer keeps the
+            // PRNSIM_MODEM_FILE it publishes the port in, and runs without the shim.
+            builder.environment().remove("LD_PRELOAD");
+        }
+        process = builder.start();
         answers = new BufferedReader(new InputStreamReader(process.getInputStream(),
                 StandardCharsets.UTF_8));
         commands = new OutputStreamWriter(process.getOutputStream(), StandardCharsets.UTF_8);
