@@ -40,8 +40,10 @@ struct MonitorHooks {
     // it is not back yet. The monitor puts it under the lost one's number (Line.h). nullptr
     // when judgeRead never asks for a reopen.
     int (*openAgain)();
-    // Sends GS a 255 on the monitor's own connection; the result is not looked at.
-    void (*sendEnable)(int fd);
+    // Sends GS a 255 on the monitor's own connection: true when the whole command went out. One
+    // that did not (a printer switched off, a full queue, a busy node) is owed to the next pass:
+    // a printer that comes back reports nothing until it is asked again.
+    bool (*sendEnable)(int fd);
 };
 
 struct Deliverable {

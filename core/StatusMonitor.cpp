@@ -68,12 +68,11 @@ struct Pass {
     bool& enableOwed;
 };
 
-// GS a 255 on the monitor's connection, if no writer is in the middle of a job.
+// GS a 255 on the monitor's connection, if no writer is in the middle of a job: true when it
+// went out.
 bool SendEnableIfFree(int fd) {
     const line::LineIfFree free;
-    if (!free) return false;
-    Hooks().sendEnable(fd);
-    return true;
+    return free && Hooks().sendEnable(fd);
 }
 
 void SendEnableSeam(void* context) {

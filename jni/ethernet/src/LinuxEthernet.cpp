@@ -410,8 +410,9 @@ ReadOutcome NetworkJudgeRead(int /*sock*/, long n, DecodeMode mode) {
     return ReadOutcome::Decode;
 }
 
-void NetworkSendEnable(int sock) {
-    send(sock, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus, MSG_NOSIGNAL);
+bool NetworkSendEnable(int sock) {
+    return send(sock, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus, MSG_NOSIGNAL) ==
+           static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
 }
 
 // The enable command makes the printer answer, which ends the monitor's wait at once. Not

@@ -199,10 +199,10 @@ long ParallelReadBatch(int fd, uint8_t* buffer, long length) {
     return read(fd, buffer, static_cast<size_t>(length));
 }
 
-void ParallelSendEnable(int fd) {
+bool ParallelSendEnable(int fd) {
     const PortLock port;
-    [[maybe_unused]] const ssize_t ignored =
-        write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
+    return write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus) ==
+           static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
 }
 
 }  // namespace

@@ -322,9 +322,9 @@ long SerialReadBatch(int fd, uint8_t* buffer, long length) {
     return read(fd, buffer, static_cast<size_t>(length));
 }
 
-void SerialSendEnable(int fd) {
-    [[maybe_unused]] const ssize_t ignored =
-        write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
+bool SerialSendEnable(int fd) {
+    return write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus) ==
+           static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
 }
 
 }  // namespace

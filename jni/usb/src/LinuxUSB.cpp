@@ -269,9 +269,9 @@ int UsbOpenAgain() {
     return open(usbPort.portName, kOpenFlags);
 }
 
-void UsbSendEnable(int fd) {
-    [[maybe_unused]] const ssize_t ignored =
-        write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
+bool UsbSendEnable(int fd) {
+    return write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus) ==
+           static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
 }
 
 }  // namespace
