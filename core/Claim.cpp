@@ -98,7 +98,9 @@ long OutputCompletePrinting() {
     m_OutputComplemetFlag = 0;
     WritePort(escpos::kProcessIdRequest, sizeof escpos::kProcessIdRequest);
     uint32_t start = 0;
-    while (!m_Terminating && g_releases.load() == releases && line::Session() == session) {
+    // A line that is gone for good can never bring the answer.
+    while (!m_Terminating && g_releases.load() == releases && line::Session() == session &&
+           !line::Gone(session)) {
         if (start == 0) {
             start = timeGetTime();
         } else if (ElapsedSince(start, timeGetTime()) > kResendAfterMs) {

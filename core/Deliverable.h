@@ -24,6 +24,8 @@ enum class ReadOutcome : uint8_t {
     EndThread,  // the connection is gone: the monitor ends
     Reopen,     // the connection is gone but can come back (a printer node unplugged): the
                 // monitor opens it again with openAgain, once a second, until it is back
+    Gone,       // the connection is gone for good (the far end of a serial line has gone):
+                // the status says offline, and waits for the printer's answer give up
 };
 
 struct MonitorHooks {

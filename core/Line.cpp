@@ -178,6 +178,17 @@ int Retire(bool endSession) {
 
 int Current() { return Word(); }
 
+namespace {
+// The session whose line is gone; sessions count up from 1 with the first open.
+std::atomic<uint32_t> g_goneSession{0};
+}  // namespace
+
+void MarkGone(uint32_t session) {
+    if (session != 0) g_goneSession.store(session);
+}
+
+bool Gone(uint32_t session) { return session != 0 && g_goneSession.load() == session; }
+
 bool ReplaceKeepingNumber(uint32_t session, int fd) {
     if (Closing(session) || Word() < 0) {
         close(fd);

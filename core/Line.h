@@ -119,6 +119,12 @@ int Current();
 // lifecycle lock and no Use.
 bool ReplaceKeepingNumber(uint32_t session, int fd);
 
+// The descriptor of this session can never work again (the far end of the line has gone, and
+// only a new open can bring it back): nothing waits for the printer's answer on it. Ends with
+// the session.
+void MarkGone(uint32_t session);
+bool Gone(uint32_t session);
+
 // Holds the descriptor for one operation.
 class Use {
 public:

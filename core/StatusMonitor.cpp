@@ -210,6 +210,10 @@ ReadOutcome RunPass(DecodeMode mode, bool& enableOwed, uint32_t& lostSession) {
     CheckConnection(pass, use);
     const ReadOutcome outcome = ReadAndDecode(pass);
     lostSession = use.session();
+    if (outcome == ReadOutcome::Gone) {
+        SetOffline();
+        line::MarkGone(use.session());
+    }
     return outcome;
 }
 

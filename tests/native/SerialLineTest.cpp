@@ -290,6 +290,34 @@ TEST_F(SerialLine, CompletionWaitEndsWithItsPort) {
     EXPECT_FALSE(waiting.result());
 }
 
+// The printer's cable is pulled (an adapter unplugged, the other end of the line gone): the
+// descriptor is dead for good, and no answer can ever come on it. The status says offline, and a
+// completion wait, already running or begun afterwards, answers false instead of waiting for a
+// close that a service printing its next receipt may never make.
+TEST_F(SerialLine, AGoneLineEndsTheCompletionWait) {
+    prnsim::SerialPrinter printer(Printer());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    OpenAndClaim(printer);
+    printer.setSilent(true);
+    NativeLibrary* const port = &lib;
+    BackgroundCall waiting([port] { return port->waitForCompletePrinting(0); });
+    ASSERT_TRUE(printer.waitForSequence(kRequest, 1, seconds(2)));
+    ASSERT_TRUE(printer.unplug());
+    const bool ended = waiting.returnedWithin(seconds(2));
+    EXPECT_TRUE(ended) << "the wait goes on for a line that is gone";
+    EXPECT_TRUE(StatusBecomes(lib, kOffline));
+    if (!ended) lib.closePort();
+    ASSERT_TRUE(waiting.returnedWithin(seconds(3)));
+    EXPECT_FALSE(waiting.result());
+    if (!ended) return;
+    BackgroundCall again([port] { return port->waitForCompletePrinting(0); });
+    const bool againEnded = again.returnedWithin(seconds(1));
+    EXPECT_TRUE(againEnded) << "a wait begun on a gone line goes on";
+    if (!againEnded) lib.closePort();
+    ASSERT_TRUE(again.returnedWithin(seconds(3)));
+    EXPECT_FALSE(again.result());
+}
+
 // A claim racing a close on another thread, and a completion wait on a third: the claim must not
 // start a monitor on a port being closed, nor undo the release that ends the wait.
 TEST_F(SerialLine, ClaimRacingACloseLeavesNothingAndEndsTheWait) {

@@ -322,6 +322,18 @@ long SerialReadBatch(int fd, uint8_t* buffer, long length) {
     return read(fd, buffer, static_cast<size_t>(length));
 }
 
+// A line whose far end has gone (a USB serial adapter unplugged, a pty whose other side closed)
+// is hung up: reads give nothing from then on and every request on it fails with EIO, the
+// plainest of them too. Nothing brings it back but a new open.
+ReadOutcome SerialJudgeRead(int fd, long n, DecodeMode /*mode*/) {
+    if (n > 0) return ReadOutcome::Decode;
+    termios settings{};
+    if (tcgetattr(fd, &settings) != 0 && (errno == EIO || errno == ENXIO || errno == ENODEV)) {
+        return ReadOutcome::Gone;
+    }
+    return ReadOutcome::Decode;
+}
+
 bool SerialSendEnable(int fd) {
     return write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus) ==
            static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
@@ -336,7 +348,7 @@ const Deliverable kDeliverable{
             .checkLine = &SerialLineCheck,
             .waitOutOffline = true,
             .readBatch = &SerialReadBatch,
-            .judgeRead = nullptr,
+            .judgeRead = &SerialJudgeRead,
             .openAgain = nullptr,
             .sendEnable = &SerialSendEnable,
         },
