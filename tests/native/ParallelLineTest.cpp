@@ -4,7 +4,11 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "LineTestSupport.h"
 #include "prnsim/ParallelPrinter.h"
@@ -76,6 +80,54 @@ TEST_F(ParallelLine, APrinterSwitchedOffAndOn) {
     EXPECT_TRUE(WaitFor([&] { return lib.getPrinterStatus(0) == kReady; }, seconds(3)));
     EXPECT_LE(MillisSince(start), 400 * 14 / 10 + 150) << "more than a pass after power came back";
     EXPECT_EQ(printer.countReceived(kEnable), enables + 1);
+}
+
+// The monitor's cadence as a service sees it: a cover opened at any moment shows within one
+// idle interval of 300 ms (and the time to read and decode), and while the reverse channel is
+// refused every pass asks for automatic status again, a pass being the interval plus the
+// enable command's 100 ms settle. Prints the figures.
+TEST_F(ParallelLine, TheMonitorsCadence) {
+    OpenAndClaim();
+    std::vector<long> latencies;
+    for (int i = 0; i < 8; ++i) {
+        // Any phase of the pass: the wait before it is not a multiple of the interval.
+        std::this_thread::sleep_for(milliseconds(97 * (i + 1) % 300));
+        const bool open = i % 2 == 0;
+        printer.setCoverOpen(open);
+        const auto start = Clock::now();
+        ASSERT_TRUE(WaitFor([&] { return lib.getPrinterStatus(0) == (open ? kCoverOpen : kReady); },
+                            seconds(3)));
+        latencies.push_back(MillisSince(start));
+    }
+    std::sort(latencies.begin(), latencies.end());
+    std::printf("status latency over %zu changes: min %ld, median %ld, max %ld ms\n",
+                latencies.size(), latencies.front(), latencies[latencies.size() / 2],
+                latencies.back());
+    EXPECT_LE(latencies.back(), 300 * 15 / 10 + 150) << "a change took more than a pass to show";
+
+    printer.setReverseChannel(false);
+    ASSERT_TRUE(WaitFor([&] { return lib.getPrinterStatus(0) == kOffline; }, seconds(3)));
+    std::vector<long> gaps;
+    size_t seen = printer.countReceived(kEnable);
+    auto last = Clock::now();
+    const auto until = last + seconds(4);
+    while (Clock::now() < until) {
+        const size_t now = printer.countReceived(kEnable);
+        if (now != seen) {
+            if (seen != 0) gaps.push_back(MillisSince(last));
+            last = Clock::now();
+            seen = now;
+        }
+        std::this_thread::sleep_for(milliseconds(1));
+    }
+    printer.setReverseChannel(true);
+    ASSERT_GE(gaps.size(), 4u) << "the enable command was not sent again on each pass";
+    std::sort(gaps.begin(), gaps.end());
+    const long median = gaps[gaps.size() / 2];
+    std::printf("enable commands while offline: %zu gaps, min %ld, median %ld, max %ld ms\n",
+                gaps.size(), gaps.front(), median, gaps.back());
+    EXPECT_GE(median, 400 * 9 / 10);
+    EXPECT_LE(median, 400 * 15 / 10);
 }
 
 // An impact claim starts no monitor, so nothing can see the completion reply: the wait says so

@@ -8,7 +8,6 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.Set;
 import java.util.concurrent.atomic.AtomicReference;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
@@ -18,7 +17,6 @@ import org.junit.jupiter.params.provider.ValueSource;
  * and the monitor thread's life inside a real JVM.
  */
 class SerialClaimTest extends SerialPrinterTest {
-    static final byte[] ENABLE_AUTO_STATUS = Bytes.of(0x1D, 0x61, 0xFF);
     /** What an impact claim asks before it starts the monitor: NUL, DLE EOT 2, DLE EOT 4. */
     static final byte[] IMPACT_PROBE =
             Bytes.concat(Bytes.of(0x00), Bytes.DLE_EOT_2, Bytes.DLE_EOT_4);
@@ -27,10 +25,9 @@ class SerialClaimTest extends SerialPrinterTest {
     /** Longer than a thread takes to leave the kernel's list once it has ended. */
     static final Duration SETTLE = Duration.ofSeconds(1);
 
-    @BeforeEach
     @Override
-    void startPrinter() {
-        printer = VirtualPrinterProcess.serial("--modem");
+    VirtualPrinterProcess newPrinter() {
+        return VirtualPrinterProcess.serial("--modem");
     }
 
     @Test

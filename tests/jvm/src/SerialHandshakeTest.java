@@ -4,7 +4,6 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import java.time.Duration;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 /**
@@ -16,10 +15,9 @@ class SerialHandshakeTest extends SerialPrinterTest {
     /** How long the printer may hold DSR low before a write gives up. */
     private static final long ALLOWANCE_MS = 5000;
 
-    @BeforeEach
     @Override
-    void startPrinter() {
-        printer = VirtualPrinterProcess.serial("--modem");
+    VirtualPrinterProcess newPrinter() {
+        return VirtualPrinterProcess.serial("--modem");
     }
 
     @Test

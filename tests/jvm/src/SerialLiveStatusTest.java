@@ -6,7 +6,6 @@ import java.nio.charset.StandardCharsets;
 import java.time.Duration;
 import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 
 /**
@@ -16,32 +15,12 @@ import org.junit.jupiter.api.Test;
  * or when another Java thread closes the port.
  */
 class SerialLiveStatusTest extends SerialPrinterTest {
-    static final byte[] ENABLE_AUTO_STATUS = Bytes.of(0x1D, 0x61, 0xFF);
     /** GS ( H fn 48: the process-ID request that the completion wait sends. */
     static final byte[] PROCESS_ID_REQUEST =
             Bytes.of(0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, 0x46, 0x46, 0x46, 0x46);
-    /**
-     * A report is decoded on the monitor's next pass (500 ms apart, 100 ms more after an
-     * enable); this leaves room for a busy machine.
-     */
-    static final Duration STATUS_CHANGE = Duration.ofSeconds(4);
-
-    @BeforeEach
     @Override
-    void startPrinter() {
-        printer = VirtualPrinterProcess.serial("--modem");
-    }
-
-    private void claimThermal() {
-        openReady();
-        assertEquals(0, port._claim(1000, true), "_claim(1000, true)");
-        assertTrue(printer.waitSequence(ENABLE_AUTO_STATUS, 1, ARRIVAL),
-                "GS a 255 after the claim");
-    }
-
-    private void assertStatus(int expected, String what) {
-        assertEquals(expected, Poll.untilEquals(STATUS_CHANGE, expected,
-                () -> port._getPrinterStatus(1000)), "_getPrinterStatus with " + what);
+    VirtualPrinterProcess newPrinter() {
+        return VirtualPrinterProcess.serial("--modem");
     }
 
     /**
