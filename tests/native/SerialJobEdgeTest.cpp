@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "LineTestSupport.h"
 #include "prnsim/SerialPrinter.h"
@@ -126,6 +127,22 @@ TEST_F(SerialJobEdge, ACloseWaitsOnlyForAMonitorThatRan) {
     start = Clock::now();
     lib.closePort();
     EXPECT_TRUE(About(MillisSince(start), 1000)) << MillisSince(start) << " ms after a claim";
+}
+
+// A line keeps its settings from one open to the next. One opened with parity strips the eighth
+// bit of what it receives; opened again without parity, every byte of the printer's (a status
+// block, a reply to a read) must arrive whole.
+TEST_F(SerialJobEdge, AnOpenWithoutParityReadsAllEightBits) {
+    prnsim::SerialPrinter printer(Printer());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    if (lib.openPort(printer.devicePath(), "9600,even,7,1,none") == kReady) ClosePort();
+    ASSERT_EQ(lib.openPort(printer.devicePath(), "9600,none,8,1,none"), kReady);
+    const Bytes high{0xFF, 0x80, 0xC3};
+    printer.sendToHost(high);
+    std::vector<uint8_t> into(16);
+    ASSERT_EQ(lib.readData(into, 16, 1000), 3);
+    into.resize(3);
+    EXPECT_EQ(into, high) << "the eighth bit was stripped";
 }
 
 }  // namespace

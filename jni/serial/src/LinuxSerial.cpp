@@ -155,7 +155,10 @@ long serConfigurePort(uint8_t /*saveSettings*/, const SerPortSettings& settings)
     }
     switch (settings.parity) {
         case 'n':
-            tio.c_cflag &= ~PARENB;
+            // The line keeps what an earlier open (ours or another program's) set: without
+            // parity nothing may strip or check the eighth bit.
+            tio.c_cflag &= ~(PARENB | PARODD);
+            tio.c_iflag &= ~(INPCK | ISTRIP);
             break;
         case 'e':
             tio.c_cflag |= PARENB;
