@@ -24,9 +24,11 @@
 //    PPCLAIM fails with EBUSY while held=1 (someone else has the port) or while another
 //    descriptor of this process has it claimed, with EINVAL on a descriptor that already has
 //    it. A claim starts in compatibility mode; PPRELEASE and close() end it.
-//  - PPNEGOT: compatibility mode always; nibble mode only with reverse=1, else EIO; any other
-//    mode EIO. A failed negotiation leaves the port in compatibility mode, as the kernel goes
-//    back to it before it negotiates; asking for the mode the port is in succeeds at once.
+//  - PPNEGOT: compatibility mode always; nibble mode only with reverse=1, else EIO after 47 ms
+//    (the kernel waits that long for a peripheral that never answers the negotiation; measured
+//    on its ppdev over an emulated port); any other mode EIO. A failed negotiation leaves the
+//    port in compatibility mode, as the kernel goes back to it before it negotiates; asking for
+//    the mode the port is in succeeds at once.
 //  - PPRSTATUS: the status byte; PPGETMODE: the mode. Other ppdev requests on a claimed port are
 //    not modelled: ENOTTY.
 //  - write() goes back to compatibility mode first, then waits for the printer: while the
@@ -35,8 +37,9 @@
 //    the pty, at 5 us a byte; a PPNEGOT on the port meanwhile (another thread's) loses the
 //    second half of them, while the write reports them all, as a mode changed under a transfer
 //    does on a real port.
-//  - read() in compatibility mode negotiates nibble mode first (EIO when refused), then reads
-//    the pty (EAGAIN when nothing waits on a non-blocking descriptor).
+//  - read() in compatibility mode negotiates nibble mode first (EIO when refused, after 100 ms,
+//    as measured there too), then reads the pty (EAGAIN when nothing waits on a non-blocking
+//    descriptor).
 // A small table holds the descriptors that asked a fake port anything, with their device, claim
 // and mode. close() takes a descriptor out of it before it closes it (so a new descriptor with
 // the same number starts unclaimed); each use also checks that the descriptor still names the
@@ -485,6 +488,17 @@ int fail(int error) {
     return -1;
 }
 
+// How long the kernel's ppdev takes to give up a nibble negotiation that the printer does not
+// answer: by PPNEGOT, and by a read in compatibility mode.
+constexpr long kRefusedNegotiationMs = 47;
+constexpr long kRefusedReadNegotiationMs = 100;
+
+void waitOutRefusal(long ms) {
+    timespec wait{ms / 1000, (ms % 1000) * 1000000L};
+    while (::nanosleep(&wait, &wait) != 0 && errno == EINTR) {
+    }
+}
+
 // A ppdev request on fd. False: not a fake port, pass it on.
 bool serveParport(int fd, unsigned long request, void* arg, int* result) {
     Line line;
@@ -519,10 +533,12 @@ bool serveParport(int fd, unsigned long request, void* arg, int* result) {
             if (wanted == port->mode.load()) break;
             port->mode.store(IEEE1284_MODE_COMPAT);  // the way to any mode leads through it
             if (wanted == IEEE1284_MODE_COMPAT) break;
-            if (wanted == IEEE1284_MODE_NIBBLE && entry.reverse)
+            if (wanted == IEEE1284_MODE_NIBBLE && entry.reverse) {
                 port->mode.store(IEEE1284_MODE_NIBBLE);
-            else
+            } else {
+                if (wanted == IEEE1284_MODE_NIBBLE) waitOutRefusal(kRefusedNegotiationMs);
                 *result = fail(EIO);
+            }
             break;
         }
         case PPRSTATUS:
@@ -570,6 +586,7 @@ bool serveParportRead(int fd, ssize_t* result) {
     }
     if (port->mode.load() == IEEE1284_MODE_COMPAT) {
         if (!entry.reverse) {
+            waitOutRefusal(kRefusedReadNegotiationMs);
             *result = fail(EIO);
             return true;
         }
