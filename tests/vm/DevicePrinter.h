@@ -28,7 +28,7 @@ class DevicePrinter : public prnsim::VirtualPrinter {
   private:
     void readerLoop();
     void writeToHost(const uint8_t* data, size_t size);
-    bool openNode();  // with fdMutex_ held
+    bool openNode();   // with fdMutex_ held
     void closeNode();  // with fdMutex_ held
 
     const std::string path_;

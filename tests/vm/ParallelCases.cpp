@@ -3,11 +3,11 @@
 // refused there: the requests we use are checked one by one, compatibility-mode data is written
 // for the host to compare, and the open probe must give up in time.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/parport.h>
 #include <linux/ppdev.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
 #include <cerrno>
 #include <cstring>

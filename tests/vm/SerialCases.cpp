@@ -2,12 +2,11 @@
 // ACM gadget's /dev/ttyGS0, where the virtual printer answers. The host's DSR is up while the
 // gadget side is open.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
-#include <gtest/gtest.h>
 
-#include "DevicePrinter.h"
 #include "VmSupport.h"
 
 namespace {
@@ -22,17 +21,11 @@ const prnsim::Bytes kEnable{0x1D, 0x61, 0xFF};
 constexpr int kReady = 0;
 constexpr int kOffline = 8;
 
-class AcmLine : public NativePortTest {
+class AcmLine : public GadgetNodeTest {
   protected:
-    AcmLine() : NativePortTest(kClass) {}
-    void SetUp() override {
-        ASSERT_TRUE(lib.ok()) << lib.error();
-        ASSERT_TRUE(WaitFor([&] { return Exists(node) && printer.isOpen(); }, seconds(10)))
-            << node << " or the gadget's node is not there";
-    }
-    void TearDown() override {
-        if (lib.ok()) ClosePort();
-    }
+    AcmLine()
+        : GadgetNodeTest(kClass, Env("PRN_VM_ACM_NODE", "/dev/ttyACM0"),
+                         Env("PRN_VM_ACM_GADGET_NODE", "/dev/ttyGS0"), true) {}
     // The line's settings as the driver holds them, read through a descriptor of our own.
     termios Settings() {
         const int fd = ::open(node.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
@@ -49,9 +42,6 @@ class AcmLine : public NativePortTest {
         if (fd >= 0) ::close(fd);
         return read && (lines & TIOCM_DSR) != 0;
     }
-
-    const std::string node = Env("PRN_VM_ACM_NODE", "/dev/ttyACM0");
-    DevicePrinter printer{Env("PRN_VM_ACM_GADGET_NODE", "/dev/ttyGS0"), true};
 };
 
 TEST_F(AcmLine, ParityAndDataBitsReadBack) {
@@ -60,18 +50,22 @@ TEST_F(AcmLine, ParityAndDataBitsReadBack) {
         tcflag_t parity;
     };
     // In this order: the last open without parity comes after one with it.
-    for (const Case c : {Case{"9600,even,7,1,none", PARENB}, Case{"9600,odd,7,1,none", PARENB | PARODD},
-                         Case{"19200,none,8,2,none", 0}}) {
+    for (const Case c :
+         {Case{"9600,even,7,1,none", PARENB}, Case{"9600,odd,7,1,none", PARENB | PARODD},
+          Case{"19200,none,8,2,none", 0}}) {
         ASSERT_EQ(lib.openPort(node, c.settings), kReady) << c.settings;
         const termios settings = Settings();
         const tcflag_t flags = settings.c_cflag;
         EXPECT_EQ(flags & (PARENB | PARODD), c.parity) << c.settings;
         // Parity checked and the eighth bit stripped only with parity.
         EXPECT_EQ((settings.c_iflag & (INPCK | ISTRIP)) != 0, c.parity != 0) << c.settings;
-        EXPECT_EQ(flags & CSIZE, std::string(c.settings).find(",7,") != std::string::npos ? CS7 : CS8)
+        EXPECT_EQ(flags & CSIZE,
+                  std::string(c.settings).find(",7,") != std::string::npos ? CS7 : CS8)
             << c.settings;
         Figure("%s: c_cflag parity %s, %s, %s stop bits", c.settings,
-               !(flags & PARENB) ? "none" : (flags & PARODD) ? "odd" : "even",
+               !(flags & PARENB)  ? "none"
+               : (flags & PARODD) ? "odd"
+                                  : "even",
                (flags & CSIZE) == CS7 ? "7 bits" : "8 bits", (flags & CSTOPB) ? "2" : "1");
         ClosePort();
     }

@@ -2,7 +2,6 @@
 // printer gadget's /dev/g_printer0, where the virtual printer answers.
 #include <gtest/gtest.h>
 
-#include "DevicePrinter.h"
 #include "VmSupport.h"
 
 namespace {
@@ -17,26 +16,17 @@ const prnsim::Bytes kEnable{0x1D, 0x61, 0xFF};
 constexpr int kReady = 0;
 constexpr int kOffline = 8;
 
-class UsbNode : public NativePortTest {
+class UsbNode : public GadgetNodeTest {
   protected:
-    UsbNode() : NativePortTest(kClass) {}
-    void SetUp() override {
-        ASSERT_TRUE(lib.ok()) << lib.error();
-        ASSERT_TRUE(WaitFor([&] { return Exists(node) && printer.isOpen(); }, seconds(10)))
-            << node << " or the gadget's node is not there";
-    }
-    void TearDown() override {
-        if (lib.ok()) ClosePort();
-    }
+    UsbNode()
+        : GadgetNodeTest(kClass, Env("PRN_VM_USB_NODE", "/dev/usb/lp0"),
+                         Env("PRN_VM_USB_GADGET_NODE", "/dev/g_printer0"), false) {}
     void OpenAndClaim() {
         ASSERT_EQ(lib.openPort(node, ""), kReady);
         ASSERT_EQ(lib.claim(1000, true), 0);
         ASSERT_TRUE(printer.waitForSequence(kEnable, 1, seconds(3)));
         ASSERT_TRUE(WaitFor([&] { return lib.getPrinterStatus(0) == kReady; }, seconds(3)));
     }
-
-    const std::string node = Env("PRN_VM_USB_NODE", "/dev/usb/lp0");
-    DevicePrinter printer{Env("PRN_VM_USB_GADGET_NODE", "/dev/g_printer0"), false};
 };
 
 TEST_F(UsbNode, OpenProbeResults) {
@@ -44,8 +34,8 @@ TEST_F(UsbNode, OpenProbeResults) {
         const char* what;
         int expected;
     };
-    for (const Case c : {Case{"ready", 0}, Case{"cover open", 1}, Case{"paper end", 2},
-                         Case{"silent", -1}}) {
+    for (const Case c :
+         {Case{"ready", 0}, Case{"cover open", 1}, Case{"paper end", 2}, Case{"silent", -1}}) {
         const std::string what = c.what;
         printer.setCoverOpen(what == "cover open");
         printer.setPaper(what == "paper end" ? prnsim::Paper::End : prnsim::Paper::Ok);

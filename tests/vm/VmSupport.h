@@ -9,6 +9,7 @@
 #include <fstream>
 #include <string>
 
+#include "DevicePrinter.h"
 #include "LineTestSupport.h"
 
 namespace prnvm {
@@ -41,5 +42,25 @@ void Figure(const char* format, Args... args) {
     std::printf("\n");
     std::fflush(stdout);
 }
+
+// A case on a host node whose far end (a gadget node) the virtual printer serves.
+class GadgetNodeTest : public prntest::NativePortTest {
+  protected:
+    GadgetNodeTest(const char* javaClass, std::string hostNode, const std::string& gadgetNode,
+                   bool tty)
+        : NativePortTest(javaClass), node(std::move(hostNode)), printer(gadgetNode, tty) {}
+    void SetUp() override {
+        ASSERT_TRUE(lib.ok()) << lib.error();
+        ASSERT_TRUE(prntest::WaitFor([&] { return Exists(node) && printer.isOpen(); },
+                                     std::chrono::seconds(10)))
+            << node << " or the gadget's node is not there";
+    }
+    void TearDown() override {
+        if (lib.ok()) ClosePort();
+    }
+
+    const std::string node;
+    DevicePrinter printer;
+};
 
 }  // namespace prnvm
