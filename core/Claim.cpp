@@ -97,6 +97,8 @@ long OutputCompletePrinting() {
     m_bSleepFlag = 1;
     m_OutputComplemetFlag = 0;
     WritePort(escpos::kProcessIdRequest, sizeof escpos::kProcessIdRequest);
+    // The monitor may be in the middle of an idle interval: it polls fast from now on.
+    HurryMonitor();
     uint32_t start = 0;
     // A line that is gone for good can never bring the answer.
     while (!m_Terminating && g_releases.load() == releases && line::Session() == session &&

@@ -49,6 +49,21 @@ void MonitorSleep(uint32_t ms) {
     }
 }
 
+uint32_t ThisVariantIdleMs() { return kDeliverable.variant.idleIntervalMs; }
+
+// The sleep at the top of a pass. An idle interval also ends as soon as the fast-poll flag goes
+// up (a completion wait has sent its request), so that the fast polling starts at once; a fast
+// interval runs its course.
+void PassSleep() {
+    pthread_once(&g_sleepOnce, &InitSleepWake);
+    const bool idle = !m_bSleepFlag;
+    const timespec until = MonotonicAfter(idle ? ThisVariantIdleMs() : kFastPollMs);
+    const MutexHold hold(g_sleepLock);
+    while (g_MonitorRun && !(idle && m_bSleepFlag)) {
+        if (pthread_cond_timedwait(&g_sleepWake, &g_sleepLock, &until) == ETIMEDOUT) break;
+    }
+}
+
 void WakeMonitorSleep() {
     pthread_once(&g_sleepOnce, &InitSleepWake);
     const MutexHold hold(g_sleepLock);
@@ -58,7 +73,6 @@ void WakeMonitorSleep() {
 const MonitorHooks& Hooks() { return kDeliverable.monitor; }
 const Variant& ThisVariant() { return kDeliverable.variant; }
 
-uint32_t PollingInterval() { return m_bSleepFlag ? kFastPollMs : ThisVariant().idleIntervalMs; }
 
 // What one pass works with. The enable command is owed until it could go out: the monitor
 // never waits for a writer, and never puts its command inside another job's bytes.
@@ -226,7 +240,7 @@ void RunMonitor(DecodeMode mode) {
     }
     while (g_MonitorRun) {
         // A stop cuts the sleep short; the pass still runs, and the loop ends at its top.
-        MonitorSleep(PollingInterval());
+        PassSleep();
         uint32_t session = 0;
         const ReadOutcome outcome = RunPass(mode, enableOwed, session);
         if (outcome == ReadOutcome::EndThread) return;
@@ -293,6 +307,8 @@ void StopMonitor() {
     WakeMonitorSleep();
     JoinLocked();
 }
+
+void HurryMonitor() { WakeMonitorSleep(); }
 
 bool MonitorStarted() {
     const MutexHold hold(g_handle);

@@ -11,6 +11,10 @@
 // (Line.h) one pass at a time. 0, or -1 when no thread could be created (nothing runs then).
 int StartMonitor(DecodeMode mode);
 
+// Ends the monitor's idle sleep now, for a completion wait that has just raised the fast-poll
+// flag: its pass runs at once and the fast polling starts. The monitor's other waits go on.
+void HurryMonitor();
+
 // Clears the run flag and cuts the monitor's sleep short, without waiting for it to end.
 void SignalMonitorStop();
 

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <string>
@@ -316,6 +317,40 @@ TEST_F(SerialLine, AGoneLineEndsTheCompletionWait) {
     if (!againEnded) lib.closePort();
     ASSERT_TRUE(again.returnedWithin(seconds(3)));
     EXPECT_FALSE(again.result());
+}
+
+// The completion wait raises the fast-poll flag: a monitor in the middle of its 500 ms idle
+// interval polls at once instead of sleeping it out, so a printer that answers at once is heard
+// within a fast poll and the 100 ms settle, at any phase of the interval.
+TEST_F(SerialLine, TheCompletionWaitDoesNotSitOutAnIdleInterval) {
+    prnsim::SerialPrinter printer(Printer());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    OpenAndClaim(printer);
+    long slowest = 0;
+    for (int i = 0; i < 6; ++i) {
+        std::this_thread::sleep_for(milliseconds(97 * (i + 1) % 500));
+        const auto start = Clock::now();
+        EXPECT_TRUE(lib.waitForCompletePrinting(0));
+        slowest = std::max(slowest, MillisSince(start));
+    }
+    EXPECT_LE(slowest, (100 + 2 * 50) * 14 / 10 + 60) << "the wait sat out an idle interval";
+}
+
+// A service that asks the printer itself during a claim (DLE EOT 1, then _readData) gets the
+// answer: the monitor, which reads only once per idle interval, does not take it first.
+TEST_F(SerialLine, AReaderDuringAClaimGetsThePrintersAnswers) {
+    prnsim::SerialPrinter printer(Printer());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    OpenAndClaim(printer);
+    const Bytes ask{0x10, 0x04, 0x01};
+    int answered = 0;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(lib.writeData(ask, Size(ask), 0), Size(ask));
+        std::vector<uint8_t> into(8);
+        if (lib.readData(into, 8, 300) == 1) ++answered;
+        std::this_thread::sleep_for(milliseconds(53 * i % 500));
+    }
+    EXPECT_GE(answered, 8) << "the monitor took the answers";
 }
 
 // A claim racing a close on another thread, and a completion wait on a third: the claim must not
