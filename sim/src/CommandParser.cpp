@@ -62,8 +62,14 @@ std::string singleByteLabel(uint8_t b) {
             return "[CR]";
         case 0x18:
             return "[CAN]";
-        default:
-            return "[" + byteName(b) + "]";
+        default: {
+            // Appended rather than "[" + name: GCC 12 at -O3 warns falsely (-Wrestrict) about
+            // the operator+ that inserts at the front.
+            std::string label = "[";
+            label += byteName(b);
+            label += "]";
+            return label;
+        }
     }
 }
 

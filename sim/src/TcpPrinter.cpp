@@ -166,7 +166,17 @@ void TcpPrinter::dropEachAfter(size_t bytes, int connections) {
 }
 
 void TcpPrinter::setSlow(unsigned bytesPerSecond) {
-    request([&] { slowRate_ = bytesPerSecond; });
+    request([&] {
+        slowRate_ = bytesPerSecond;
+        slowSmallBuffer_ = true;
+    });
+}
+
+void TcpPrinter::setPace(unsigned bytesPerSecond) {
+    request([&] {
+        slowRate_ = bytesPerSecond;
+        slowSmallBuffer_ = false;
+    });
 }
 
 void TcpPrinter::setStalled(bool stalled) {
@@ -215,7 +225,7 @@ void TcpPrinter::fitReceiveBuffers() {
     }
     // A slow connection is made small at once (its printer still reads); one accepted while
     // stalled stays small until the stall ends.
-    const bool small = slowRate_ != 0 || (stalled_ && smallReceiveBuffer_);
+    const bool small = (slowRate_ != 0 && slowSmallBuffer_) || (stalled_ && smallReceiveBuffer_);
     if (conn_ < 0 || small == smallReceiveBuffer_) return;
     const int size = small ? kSmallReceiveBuffer : normal;
     if (size > 0) ::setsockopt(conn_, SOL_SOCKET, SO_RCVBUF, &size, sizeof size);

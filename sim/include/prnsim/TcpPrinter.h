@@ -63,6 +63,10 @@ class TcpPrinter : public VirtualPrinter {
     void dropEachAfter(size_t bytes, int connections);
     // Take data at this many bytes per second with a small receive buffer; 0 = full speed.
     void setSlow(unsigned bytesPerSecond);
+    // Take data at this many bytes per second with a receive buffer of normal size, as a
+    // printer that prints at that pace does; 0 = full speed. (A small buffer on loopback gives
+    // far less than the rate asked for.)
+    void setPace(unsigned bytesPerSecond);
     // A printer that stops taking data (its buffer is full, its mechanism is stuck): it keeps
     // the connection, and accepts one if none is open, but reads nothing at all, so its receive
     // window fills and closes and the host's sends block. A connection accepted while stalled
@@ -108,6 +112,7 @@ class TcpPrinter : public VirtualPrinter {
     int eachLeft_ = 0;
     bool eachChanged_ = false;  // set by dropEachAfter, acted on by apply()
     unsigned slowRate_ = 0;
+    bool slowSmallBuffer_ = true;  // setSlow, not setPace
     bool stalled_ = false;
     std::optional<Clock::time_point> stallUntil_;
     uint64_t requested_ = 0;  // requests made
