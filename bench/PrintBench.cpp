@@ -23,29 +23,18 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "NativeLibrary.h"
 #include "prnsim/SerialPrinter.h"
 #include "prnsim/TcpPrinter.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using prnbench::Clock;
+using prnbench::Figures;
+using prnbench::MillisSince;
 using prntest::NativeLibrary;
 using Bytes = std::vector<uint8_t>;
-
-double MillisSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-struct Figures {
-    std::vector<double> values;
-    double at(double quantile) const {
-        std::vector<double> v = values;
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0
-                         : v[static_cast<size_t>(quantile * static_cast<double>(v.size() - 1) + 0.5)];
-    }
-};
 
 Bytes Job(size_t size) {
     Bytes job(size);
@@ -171,7 +160,8 @@ void Pty(int rounds) {
             }));
             lib.closePort();
             cat.values.push_back(Timed(printer, size, [&] {
-                return Run({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", file, printer.devicePath()}, {});
+                return Run({"/bin/sh", "-c", "cat \"$0\" > \"$1\"", file, printer.devicePath()},
+                           {});
             }));
         }
         Row(size < 100000 ? "pty 12 KB" : "pty 1 MiB", ours, cat, "cat");

@@ -8,7 +8,6 @@
 //    second, and the same with nothing claimed.
 //
 //   usb_bench [--rounds N] [--idle-seconds S] [--lib PATH]
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,12 +18,15 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "NativeLibrary.h"
 #include "prnsim/SerialPrinter.h"
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using prnbench::Clock;
+using prnbench::CpuSeconds;
+using prnbench::Figures;
 using prntest::NativeLibrary;
 using Bytes = std::vector<uint8_t>;
 
@@ -32,24 +34,8 @@ constexpr char kClass[] = "JNativeCommonPort4LinuxUSB";
 constexpr double kCeilingBytesPerSecond = 1024.0 / 0.010;
 
 double SecondsSince(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
+    return prnbench::MillisSince(start) / 1000;
 }
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-struct Figures {
-    std::vector<double> values;
-    double at(double quantile) const {
-        std::vector<double> v = values;
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0 : v[static_cast<size_t>(quantile * static_cast<double>(v.size() - 1))];
-    }
-};
 
 // Bytes per second of one job through _writeData, until the printer has it all.
 double WriteRate(NativeLibrary& lib, prnsim::SerialPrinter& printer, size_t size) {
@@ -116,9 +102,8 @@ void Waits(NativeLibrary& lib, prnsim::SerialPrinter& printer, int rounds) {
         ready.values.push_back(MillisUntilStatus(lib, 0));
         lib.closePort();
     }
-    std::printf(
-        "  silent printer, _openPort gives -1 after %.0f ms (%.0f .. %.0f; 1200 specified)\n",
-        silent.at(0.5), silent.at(0), silent.at(1));
+    std::printf("  silent printer, _openPort gives -1 after %.0f ms (%.0f .. %.0f; 1200 nominal)\n",
+                silent.at(0.5), silent.at(0), silent.at(1));
     std::printf("  claimed, unplug to status 8: %.0f ms (%.0f .. %.0f; a pass is 500 ms)\n",
                 offline.at(0.5), offline.at(0), offline.at(1));
     std::printf("  claimed, replug to status 0: %.0f ms (%.0f .. %.0f; a reopen a second)\n",

@@ -5,11 +5,11 @@
 //  - status: from the cover opening (and closing) to _getPrinterStatus showing it, against the
 //    deliverable's idle interval;
 // the waits the Java side relies on (a silent printer's open, a claim, a close after a claim, a
-// drawer kick) measured over specified; and the CPU a claimed, quiet printer costs. With --baseline DIR, the same for another build's
-// libraries (DIR is its build folder) in the same run, and the ratio.
+// drawer kick) measured against their nominal length; and the CPU a claimed, quiet printer
+// costs. With --baseline DIR, the same for another build's libraries (DIR is its build folder)
+// in the same run, and the ratio.
 //
 //   wait_bench [--rounds N] [--idle-seconds S] [--baseline BUILD] [serial|net|usb|parallel...]
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "BenchSupport.h"
 #include "NativeLibrary.h"
 #include "prnsim/ParallelPrinter.h"
 #include "prnsim/SerialPrinter.h"
@@ -29,30 +30,12 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using prnbench::Clock;
+using prnbench::CpuSeconds;
+using prnbench::Figures;
+using prnbench::MillisSince;
 using prntest::NativeLibrary;
 using std::chrono::milliseconds;
-
-double MillisSince(Clock::time_point start) {
-    return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
-}
-
-double CpuSeconds() {
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-           static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-struct Figures {
-    std::vector<double> values;
-    double at(double quantile) const {
-        std::vector<double> v = values;
-        std::sort(v.begin(), v.end());
-        return v.empty() ? 0
-                         : v[static_cast<size_t>(quantile * static_cast<double>(v.size() - 1) + 0.5)];
-    }
-};
 
 // A deliverable and the printer it is measured on.
 struct Subject {
@@ -60,7 +43,7 @@ struct Subject {
     std::string javaClass;
     std::string library;  // the file name under the build folder
     unsigned idleMs;
-    unsigned silentOpenMs;  // what a silent printer's open is specified to take
+    unsigned silentOpenMs;  // how long a silent printer's open is meant to take
     unsigned closeMs;       // a close after a claim: the release wait
     std::function<std::unique_ptr<prnsim::VirtualPrinter>()> printer;
     std::function<long(NativeLibrary&, prnsim::VirtualPrinter&)> open;
@@ -107,7 +90,8 @@ std::vector<Subject> Subjects() {
              return std::unique_ptr<prnsim::VirtualPrinter>(new prnsim::SerialPrinter(options));
          },
          nodeOpen},
-        {"parallel", "JNativeCommonPort4LinuxParallel", "jni/parallel/libprnparallel.so", 300, 410, 1000,
+        {"parallel", "JNativeCommonPort4LinuxParallel", "jni/parallel/libprnparallel.so", 300, 410,
+         1000,
          [] {
              prnsim::ParallelOptions options;
              options.link = Unique("parport");
@@ -138,12 +122,12 @@ struct Result {
     bool ok = false;
     Figures completion;
     Figures status;
-    double idleCpu = 0;            // ms of the process's CPU per s, claimed and quiet
-    double idleCpuUnclaimed = 0;   // the same, released (the printer's own threads alone)
-    Figures silentOpen, claim, close, drawer;  // measured over specified
+    double idleCpu = 0;           // ms of the process's CPU per s, claimed and quiet
+    double idleCpuUnclaimed = 0;  // the same, released (the printer's own threads alone)
+    Figures silentOpen, claim, close, drawer;  // measured over nominal
 };
 
-// The waits the Java side relies on, each as measured over specified.
+// The waits the Java side relies on, each as measured over its nominal length.
 void Fidelity(const Subject& subject, NativeLibrary& lib, prnsim::VirtualPrinter& printer,
               int rounds, Result& result) {
     for (int r = 0; r < rounds; ++r) {
@@ -210,8 +194,8 @@ Result Measure(const Subject& subject, const std::string& path, int rounds, int 
 }
 
 void Row(const char* what, const Figures& now, const Figures* before, const char* against) {
-    std::printf("  %-22s median %6.1f ms, p95 %6.1f (%.1f .. %.1f)", what, now.at(0.5), now.at(0.95),
-                now.at(0), now.at(1));
+    std::printf("  %-22s median %6.1f ms, p95 %6.1f (%.1f .. %.1f)", what, now.at(0.5),
+                now.at(0.95), now.at(0), now.at(1));
     if (before != nullptr) {
         std::printf("; baseline %6.1f / %6.1f, ratio %.2f", before->at(0.5), before->at(0.95),
                     before->at(0.5) > 0 ? now.at(0.5) / before->at(0.5) : 0.0);
@@ -242,34 +226,37 @@ int main(int argc, char** argv) {
     }
     std::printf("waits, %d rounds each: median, p95 (low .. high)\n", rounds);
     for (const Subject& subject : Subjects()) {
-        if (!wanted.empty() && std::find(wanted.begin(), wanted.end(), subject.name) == wanted.end())
+        if (!wanted.empty() &&
+            std::find(wanted.begin(), wanted.end(), subject.name) == wanted.end())
             continue;
         const Result now = Measure(subject, std::string(PRN_BENCH_BUILD) + "/" + subject.library,
                                    rounds, idleSeconds);
         if (!now.ok) continue;
         Result before;
-        if (!baseline.empty()) before = Measure(subject, baseline + "/" + subject.library, rounds, 1);
+        if (!baseline.empty())
+            before = Measure(subject, baseline + "/" + subject.library, rounds, 1);
         std::printf("%s (idle interval %u ms)\n", subject.name.c_str(), subject.idleMs);
         Row("completion", now.completion, before.ok ? &before.completion : nullptr,
             "goal: median < 170, p95 < 250");
         const std::string interval = "a pass is " + std::to_string(subject.idleMs) + " ms";
         Row("status change", now.status, before.ok ? &before.status : nullptr, interval.c_str());
-        std::printf("  %-22s %.3f ms of CPU per s: claimed %.3f, released %.3f (the printer's"
-                    " threads and the fake port's work included; goal < 0.5)\n",
-                    "idle CPU of a claim", now.idleCpu - now.idleCpuUnclaimed, now.idleCpu,
-                    now.idleCpuUnclaimed);
+        std::printf(
+            "  %-22s %.3f ms of CPU per s: claimed %.3f, released %.3f (the printer's"
+            " threads and the fake port's work included; goal < 0.5)\n",
+            "idle CPU of a claim", now.idleCpu - now.idleCpuUnclaimed, now.idleCpu,
+            now.idleCpuUnclaimed);
         const struct {
             const char* what;
             const Figures& ratio;
-            unsigned specified;
+            unsigned nominal;
         } waits[] = {{"silent printer's open", now.silentOpen, subject.silentOpenMs},
                      {"claim", now.claim, 500},
                      {"drawer kick", now.drawer, 2000},
                      {"close after a claim", now.close, subject.closeMs}};
         for (const auto& wait : waits) {
-            std::printf("  %-22s measured / specified %.3f (%.3f .. %.3f) of %u ms; goal <= %.3f\n",
+            std::printf("  %-22s measured / nominal %.3f (%.3f .. %.3f) of %u ms; goal <= %.3f\n",
                         wait.what, wait.ratio.at(0.5), wait.ratio.at(0), wait.ratio.at(1),
-                        wait.specified, 1.03 + 5.0 / wait.specified);
+                        wait.nominal, 1.03 + 5.0 / wait.nominal);
         }
     }
     std::remove(modemFile.c_str());

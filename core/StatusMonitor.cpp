@@ -40,28 +40,28 @@ pthread_once_t g_sleepOnce = PTHREAD_ONCE_INIT;
 
 void InitSleepWake() { InitMonotonicCondition(g_sleepWake); }
 
-void MonitorSleep(uint32_t ms) {
+// Sleeps ms, less when the monitor is told to stop or, with endOnFastPoll, when the fast-poll
+// flag goes up.
+void SleepFor(uint32_t ms, bool endOnFastPoll) {
     pthread_once(&g_sleepOnce, &InitSleepWake);
     const timespec until = MonotonicAfter(ms);
     const MutexHold hold(g_sleepLock);
-    while (g_MonitorRun) {
+    while (g_MonitorRun && !(endOnFastPoll && m_bSleepFlag)) {
         if (pthread_cond_timedwait(&g_sleepWake, &g_sleepLock, &until) == ETIMEDOUT) break;
     }
 }
 
-uint32_t ThisVariantIdleMs() { return kDeliverable.variant.idleIntervalMs; }
+void MonitorSleep(uint32_t ms) { SleepFor(ms, false); }
+
+const MonitorHooks& Hooks() { return kDeliverable.monitor; }
+const Variant& ThisVariant() { return kDeliverable.variant; }
 
 // The sleep at the top of a pass. An idle interval also ends as soon as the fast-poll flag goes
 // up (a completion wait has sent its request), so that the fast polling starts at once; a fast
 // interval runs its course.
 void PassSleep() {
-    pthread_once(&g_sleepOnce, &InitSleepWake);
     const bool idle = !m_bSleepFlag;
-    const timespec until = MonotonicAfter(idle ? ThisVariantIdleMs() : kFastPollMs);
-    const MutexHold hold(g_sleepLock);
-    while (g_MonitorRun && !(idle && m_bSleepFlag)) {
-        if (pthread_cond_timedwait(&g_sleepWake, &g_sleepLock, &until) == ETIMEDOUT) break;
-    }
+    SleepFor(idle ? ThisVariant().idleIntervalMs : kFastPollMs, idle);
 }
 
 void WakeMonitorSleep() {
@@ -69,10 +69,6 @@ void WakeMonitorSleep() {
     const MutexHold hold(g_sleepLock);
     pthread_cond_broadcast(&g_sleepWake);
 }
-
-const MonitorHooks& Hooks() { return kDeliverable.monitor; }
-const Variant& ThisVariant() { return kDeliverable.variant; }
-
 
 // What one pass works with. The enable command is owed until it could go out: the monitor
 // never waits for a writer, and never puts its command inside another job's bytes.
