@@ -3,7 +3,7 @@
 set -euo pipefail
 need=()
 have() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "install ok installed"; }
-for pkg in cmake g++ make libgtest-dev clang-14 libclang-rt-14-dev openjdk-17-jdk-headless junit5; do
+for pkg in cmake g++ make libgtest-dev clang-14 libclang-rt-14-dev openjdk-17-jdk-headless junit5 dpkg-dev; do
   have "$pkg" || need+=("$pkg")
 done
 if [ ${#need[@]} -gt 0 ]; then

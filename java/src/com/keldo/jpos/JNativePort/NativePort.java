@@ -1,5 +1,9 @@
 package com.keldo.jpos.JNativePort;
 
+import java.io.File;
+import java.net.URISyntaxException;
+import java.security.CodeSource;
+
 /**
  * The eleven calls every native printer connection offers, whatever the cable.
  *
@@ -7,9 +11,10 @@ package com.keldo.jpos.JNativePort;
  * library exports them under the JNI name of that class. A library keeps one process-wide
  * connection: all instances of a port class act on the same printer, so a service holds one.
  *
- * <p>No class here loads its library by itself. The service (or a test) loads the one it wants,
- * by absolute path, before the first call, with {@link #load(String)}; calling a native of a class
- * whose library is not loaded throws {@link UnsatisfiedLinkError}.
+ * <p>No class here loads its library by itself. The service (or a test) loads the one it wants
+ * before the first call: by absolute path with {@link #load(String)}, or by name from where the
+ * package installs it with {@link #loadLibrary(String)}. Calling a native of a class whose library
+ * is not loaded throws {@link UnsatisfiedLinkError}.
  *
  * <p>Results are the library's numbers, passed on unchanged: 0 success, the readiness results 1
  * (cover open) and 2 (paper end) from {@link #_openPort}, negative error codes otherwise
@@ -46,6 +51,56 @@ public interface NativePort {
      */
     static void load(String absolutePath) {
         System.load(absolutePath);
+    }
+
+    /**
+     * Loads a port library by name: "prnserial", "prnnet", "prnusb" or "prnparallel". It is looked
+     * for, in this order:
+     *
+     * <ol>
+     *   <li>in the folder the system property {@code prnjpos.library.dir} names, when it is set;
+     *   <li>in the installation this jar belongs to: PREFIX/lib/prnjpos/ for
+     *       PREFIX/share/java/prnjpos.jar (/usr/lib/prnjpos/ with the package);
+     *   <li>on the JVM's {@code java.library.path}.
+     * </ol>
+     *
+     * <p>Like {@link #load(String)}, it binds the library to the loader of the port classes.
+     *
+     * @param name the library's name without "lib" and ".so"
+     * @return the file that was loaded, or the bare name when it came from java.library.path
+     * @throws UnsatisfiedLinkError if it is in none of these places or is not a loadable library
+     */
+    static String loadLibrary(String name) {
+        final String file = System.mapLibraryName(name);
+        final String dir = System.getProperty("prnjpos.library.dir");
+        if (dir != null && !dir.isEmpty()) {
+            final String path = new File(dir, file).getAbsolutePath();
+            System.load(path);
+            return path;
+        }
+        final File installed = installedLibrary(file);
+        if (installed != null) {
+            System.load(installed.getAbsolutePath());
+            return installed.getAbsolutePath();
+        }
+        System.loadLibrary(name);
+        return name;
+    }
+
+    /** PREFIX/lib/prnjpos/FILE beside the PREFIX/share/java/ this class was loaded from. */
+    private static File installedLibrary(String file) {
+        try {
+            final CodeSource source = NativePort.class.getProtectionDomain().getCodeSource();
+            if (source == null || source.getLocation() == null) return null;
+            final File java = new File(source.getLocation().toURI()).getParentFile();
+            if (java == null || java.getParentFile() == null) return null;
+            final File prefix = java.getParentFile().getParentFile();
+            if (prefix == null) return null;
+            final File library = new File(new File(prefix, "lib/prnjpos"), file);
+            return library.isFile() ? library : null;
+        } catch (URISyntaxException | IllegalArgumentException | SecurityException e) {
+            return null;
+        }
     }
 
     /**
