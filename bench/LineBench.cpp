@@ -4,13 +4,17 @@
 //    loaded into the same process (--baseline-serial, --baseline-net), rounds alternating;
 //  - a receipt written in 120-byte lines and a job in 4 KiB writes over TCP, and a receipt
 //    printed by open, write and close without a claim, on both lines;
-//  - how long _closePort takes in the cases that make it wait.
+//  - how long _closePort takes in the cases that make it wait;
+//  - what a small serial write costs, in time and in the caller's CPU: against
+//    bench/libprnserial_untraced.so, the same library with the byte trace compiled out, this
+//    is what the trace costs when it is off (PRN_TRACE unset) or on (PRN_TRACE=FILE).
 //
-//   line_bench [--rounds N] [--baseline-serial LIB] [--baseline-net LIB]
+//   line_bench [--rounds N] [--baseline-serial LIB] [--baseline-net LIB] [--only serial]
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -149,6 +153,33 @@ double SerialJob(NativeLibrary& lib, prnsim::SerialPrinter& printer, const char*
     const double took = MillisSince(start);
     lib.closePort();
     return written == static_cast<int>(job.size()) ? took : -1;
+}
+
+double ThreadCpuMicros() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) * 1e6 + static_cast<double>(now.tv_nsec) / 1e3;
+}
+
+// Microseconds per write of `size` bytes to an open serial port, `writes` of them: the time
+// each takes (cpu false) or the calling thread's CPU in it (cpu true).
+double SerialWrites(NativeLibrary& lib, prnsim::SerialPrinter& printer, size_t size, int writes,
+                    bool cpu) {
+    if (lib.openPort(printer.devicePath(), "115200,none,8,1,none") != 0) return -1;
+    const Bytes job(size, 'x');
+    printer.clearRecord();
+    const auto start = Clock::now();
+    const double cpuStart = ThreadCpuMicros();
+    for (int i = 0; i < writes; ++i) {
+        if (lib.writeData(job, static_cast<int>(job.size()), 0) != static_cast<int>(job.size())) {
+            lib.closePort();
+            return -1;
+        }
+    }
+    const double took = cpu ? ThreadCpuMicros() - cpuStart : MillisSince(start) * 1000;
+    printer.waitForBytes(size * static_cast<size_t>(writes), std::chrono::seconds(60));
+    lib.closePort();
+    return took / writes;
 }
 
 template <class Printer>
@@ -323,11 +354,13 @@ int main(int argc, char** argv) {
     std::string baselineSerial;
     std::string baselineNet;
     int rounds = 7;
+    bool serialOnly = false;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string option = argv[i];
         if (option == "--rounds") rounds = std::max(1, std::atoi(argv[i + 1]));
         if (option == "--baseline-serial") baselineSerial = argv[i + 1];
         if (option == "--baseline-net") baselineNet = argv[i + 1];
+        if (option == "--only") serialOnly = std::string(argv[i + 1]) == "serial";
     }
     const std::string modemFile = "/tmp/prnmodem-bench-" + std::to_string(getpid());
     setenv("PRNSIM_MODEM_FILE", modemFile.c_str(), 1);
@@ -352,8 +385,26 @@ int main(int argc, char** argv) {
         "serial 1 MiB, hdwr", "MiB/s",
         [&](NativeLibrary& lib) { return SerialJob(lib, pty, "115200,none,8,1,hdwr"); }, *serial,
         serialBefore.get(), rounds, mibPerSecond);
-    RawSink sink;
     auto same = [](double ms) { return ms; };
+    Compare(
+        "serial 100 B write (x200), per write", "us",
+        [&](NativeLibrary& lib) { return SerialWrites(lib, pty, 100, 200, false); }, *serial,
+        serialBefore.get(), rounds, same);
+    Compare(
+        "serial 100 B write (x200), caller CPU", "us",
+        [&](NativeLibrary& lib) { return SerialWrites(lib, pty, 100, 200, true); }, *serial,
+        serialBefore.get(), rounds, same);
+    if (serialOnly) {
+        Compare(
+            "serial open, 12 KB, close", "ms",
+            [&](NativeLibrary& lib) { return SerialReceipt(lib, pty, 12 * 1024); }, *serial,
+            serialBefore.get(), rounds, same);
+        serial->unload();
+        net->unload();
+        std::remove(modemFile.c_str());
+        return 0;
+    }
+    RawSink sink;
     Compare(
         "network 1 MiB", "MiB/s", [&](NativeLibrary& lib) { return NetJob(lib, sink, 1 << 20, 1); },
         *net, netBefore.get(), rounds, mibPerSecond);

@@ -1,21 +1,35 @@
-# prn_add_deliverable(<name> CLASS <java class> SOURCES <transport sources...>)
+# prn_add_deliverable(<name> CLASS <java class> SOURCES <transport sources...>
+#                     [SOURCE_DIR <dir>] [DEFINITIONS <definitions...>])
 #
 # Makes <name>_device, a static library with the shared device core (monitor, claim,
-# completion) and the transport, that tests link directly; and the shared library <name>
-# that the JVM loads: those objects, the core and the bridge compiled for <java class>, with
-# only the Java natives exported and the C++ runtime linked in statically.
+# completion, byte trace) and the transport, that tests link directly; and the shared library
+# <name> that the JVM loads: those objects, the core and the bridge compiled for <java class>,
+# with only the Java natives exported and the C++ runtime linked in statically. The transport's
+# headers are in SOURCE_DIR (src/ of the calling directory by default); DEFINITIONS are
+# compiled into both (PRN_TRACE_COMPILED_OUT makes a library without the byte trace).
 set(PRN_CORE_DIR ${CMAKE_CURRENT_LIST_DIR}/../core)
 
 function(prn_add_deliverable name)
-  cmake_parse_arguments(ARG "" "CLASS" "SOURCES" ${ARGN})
+  cmake_parse_arguments(ARG "" "CLASS;SOURCE_DIR" "SOURCES;DEFINITIONS" ${ARGN})
+  if(NOT ARG_SOURCE_DIR)
+    set(ARG_SOURCE_DIR ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  endif()
   add_library(${name}_device STATIC
     ${PRN_CORE_DIR}/Claim.cpp
     ${PRN_CORE_DIR}/Line.cpp
     ${PRN_CORE_DIR}/ReadinessProbe.cpp
     ${PRN_CORE_DIR}/StatusMonitor.cpp
+    ${PRN_CORE_DIR}/Trace.cpp
     ${ARG_SOURCES})
-  target_include_directories(${name}_device PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/src)
+  target_include_directories(${name}_device PUBLIC ${ARG_SOURCE_DIR})
   target_link_libraries(${name}_device PUBLIC prncore)
+  target_compile_definitions(${name}_device PUBLIC ${ARG_DEFINITIONS})
+  # The trace keeps two thread-local flags. The default access to them in a shared library
+  # calls __tls_get_addr, which would make the dynamic loader a library the deliverable needs;
+  # TLS descriptors are resolved by the loader without it.
+  if(PRN_SANITIZE STREQUAL "" AND CMAKE_SYSTEM_PROCESSOR MATCHES "x86_64|AMD64|amd64")
+    target_compile_options(${name}_device PRIVATE -mtls-dialect=gnu2)
+  endif()
   target_compile_options(${name}_device PRIVATE -fvisibility=hidden -fvisibility-inlines-hidden
                          -fno-exceptions -fno-rtti)
   prn_warnings(${name}_device)

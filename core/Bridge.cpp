@@ -11,6 +11,7 @@
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
 #include "Timing.h"
+#include "Trace.h"
 #include "Transport.h"
 
 #ifndef PRN_JNI_CLASS
@@ -83,6 +84,7 @@ PRN_NATIVE(openPort)(JNIEnv* env, jobject, jstring jstrport, jstring jstrbaud) -
     const long rtn = PortName.get() == nullptr || BaudRate.get() == nullptr
                          ? long{BRELON_ERROR_NOT_OPEN}
                          : OpenFromJava(PortName.get(), BaudRate.get());
+    if (trace::On()) trace::Opened(PortName.get(), BaudRate.get(), rtn);
     if (rtn == BRELON_ERROR_SUCCESS) {
         // The printer has just reported neither cover open nor paper end: an older report
         // must not outlive that answer.
@@ -96,12 +98,16 @@ PRN_NATIVE(openPort)(JNIEnv* env, jobject, jstring jstrport, jstring jstrbaud) -
 }
 
 PRN_NATIVE(claim)(JNIEnv*, jobject, jlong timeout, jboolean IsThermal) -> jlong {
-    return Claim(static_cast<long>(timeout), IsThermal == JNI_TRUE);
+    const long result = Claim(static_cast<long>(timeout), IsThermal == JNI_TRUE);
+    if (trace::On()) trace::Claimed(static_cast<long>(timeout), IsThermal == JNI_TRUE, result);
+    return result;
 }
 
 PRN_NATIVE(release)(JNIEnv*, jobject) -> void {}
 
 PRN_NATIVE(closePort)(JNIEnv*, jobject) -> void {
+    // Before the release: what the close itself sends and receives follows this line.
+    if (trace::On()) trace::Closed();
     // Announced before waiting for the lifecycle lock: a write or a reconnection in progress
     // gives up at its next step instead of holding the close up.
     const line::CloseIntent closing;
@@ -136,6 +142,8 @@ PRN_NATIVE(readData)(JNIEnv* env, jobject, jbyteArray rbuf, jint, jlong) -> jint
 
 PRN_NATIVE(writeData)(JNIEnv* env, jobject, jbyteArray sbuf, jint slen, jlong) -> jint {
     if (slen < 0 || slen > LengthOf(env, sbuf)) return BRELON_ERROR_IO_FAIL;
+    // What this thread sends from here on is the Java side's print data.
+    const trace::PrintScope printData;
     if (slen == 0) return static_cast<jint>(WriteFromJava(nullptr, 0));
     JavaBytes WriteByte(env, sbuf);
     if (WriteByte.get() == nullptr) return BRELON_ERROR_IO_FAIL;

@@ -14,7 +14,7 @@
 namespace line {
 namespace {
 
-// ---- the lifecycle lock, recursive by hand (no thread-local storage in the library) ----
+// ---- the lifecycle lock, recursive by hand (an owner word and a depth, no thread-local state) ----
 pthread_mutex_t g_lifecycle = PTHREAD_MUTEX_INITIALIZER;
 std::atomic<pthread_t> g_lifecycleOwner{};
 std::atomic<bool> g_lifecycleOwned{false};

@@ -14,6 +14,7 @@
 #include "MutexHold.h"
 #include "StatusCodes.h"
 #include "Timing.h"
+#include "Trace.h"
 
 namespace {
 
@@ -256,11 +257,13 @@ void JoinLocked() {
 }  // namespace
 
 void* StatusHandler(void*) {
+    if (trace::On()) trace::MarkMonitorThread();
     RunMonitor(DecodeMode::Thermal);
     return nullptr;
 }
 
 void* StatusHandlerDot(void*) {
+    if (trace::On()) trace::MarkMonitorThread();
     RunMonitor(DecodeMode::Impact);
     return nullptr;
 }

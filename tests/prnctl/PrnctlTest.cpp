@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -252,8 +253,13 @@ TEST_P(Prnctl, PrintSendsA64KiBFileUnchanged) {
     job.resize(65536);
     const std::string file = rig.dir + "/job.bin";
     std::ofstream(file, std::ios::binary) << job;
-    Command run(rig.with({"print", file, "--complete"}), rig.env);
+    const std::string trace = rig.dir + "/trace";
+    Command run(rig.with({"print", file, "--complete", "--trace", trace}), rig.env);
     EXPECT_EQ(run.wait(60s), 0) << run.output();
+    // The library's own trace: the first piece of print data, as prnctl hands it over.
+    std::ifstream traced(trace);
+    const std::string lines((std::istreambuf_iterator<char>(traced)), std::istreambuf_iterator<char>());
+    EXPECT_NE(lines.find(" print 1b 40 30 30 30 30 30 30 20 74 68 65"), std::string::npos) << lines.substr(0, 2000);
     EXPECT_NE(run.output().find("sent 65536 of 65536 bytes"), std::string::npos) << run.output();
     EXPECT_NE(run.output().find("printed: the printer reported completion"), std::string::npos)
         << run.output();

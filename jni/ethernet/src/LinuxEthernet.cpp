@@ -22,6 +22,7 @@
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
 #include "Timing.h"
+#include "Trace.h"
 #include "Transport.h"
 
 NETPort netPort{0, {}, {}, kNoSocket, 0};
@@ -202,6 +203,7 @@ Sent SendAll(uint32_t session, const uint8_t* data, long length, bool watchOffli
         if (use.stopping()) return Sent::Stopped;
         const ssize_t sent = send(sock, data + total, static_cast<size_t>(length - total),
                                   MSG_NOSIGNAL);
+        trace::Out(data + total, sent);
         usleep(kSendPauseUs);
         if (sent > 0) {
             total += sent;
@@ -249,7 +251,8 @@ void SendProbeRequest(const uint8_t* request, long length) {
     const line::WriteTurn turn(session);
     const line::Use use(session);
     if (!turn || !use.ok()) return;
-    send(use.fd(), request, static_cast<size_t>(length), MSG_NOSIGNAL);
+    const ssize_t sent = send(use.fd(), request, static_cast<size_t>(length), MSG_NOSIGNAL);
+    trace::Out(request, sent);
 }
 
 }  // namespace
@@ -299,6 +302,7 @@ long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long time
     if (polled == 0) return 0;
     // Another reader (the monitor) may have taken what woke us: never block here.
     const ssize_t got = recv(use.fd(), readBuffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    trace::In(readBuffer, got);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
     return got;
 }
@@ -392,6 +396,7 @@ long NetworkReadBatch(int sock, uint8_t* buffer, long length) {
     if (polled < 0) return -1;
     // A _readData on another thread may have taken the bytes that woke us: never block here.
     const ssize_t got = recv(sock, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
+    trace::In(buffer, got);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
     return got;
 }
@@ -411,8 +416,10 @@ ReadOutcome NetworkJudgeRead(int /*sock*/, long n, DecodeMode mode) {
 }
 
 bool NetworkSendEnable(int sock) {
-    return send(sock, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus, MSG_NOSIGNAL) ==
-           static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
+    const ssize_t sent =
+        send(sock, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus, MSG_NOSIGNAL);
+    trace::Out(escpos::kEnableAutoStatus, sent);
+    return sent == static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
 }
 
 // The enable command makes the printer answer, which ends the monitor's wait at once. Not

@@ -18,6 +18,7 @@
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
 #include "Timing.h"
+#include "Trace.h"
 #include "Transport.h"
 
 ParPort parPort{0, {}, kNoPort};
@@ -128,6 +129,8 @@ long WritePort(const uint8_t* writeBuffer, long length) {
                 took = write(fd, writeBuffer + written, static_cast<size_t>(length - written));
             }
         }
+        // Traced with the port lock let go, as the reads and the enable below are.
+        trace::Out(writeBuffer + written, took);
         if (took > 0) {
             written += took;
             lastProgress = timeGetTime();
@@ -144,9 +147,13 @@ long ReadPort(uint8_t* readBuffer, long length) {
     const line::Use use;
     if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
     if (length < 0) return BRELON_ERROR_IO_FAIL;
-    const PortLock port;
-    if (!ReverseChannelLocked(use.fd())) return BRELON_ERROR_IO_FAIL;
-    const ssize_t got = read(use.fd(), readBuffer, static_cast<size_t>(length));
+    ssize_t got = 0;
+    {
+        const PortLock port;
+        if (!ReverseChannelLocked(use.fd())) return BRELON_ERROR_IO_FAIL;
+        got = read(use.fd(), readBuffer, static_cast<size_t>(length));
+    }
+    trace::In(readBuffer, got);
     return got < 0 ? long{BRELON_ERROR_IO_FAIL} : static_cast<long>(got);
 }
 
@@ -195,14 +202,23 @@ LineState ParallelLineCheck(int fd) {
 // A writer may have gone back to compatibility mode since the check: the read negotiates the
 // reverse channel again by itself, under the same lock.
 long ParallelReadBatch(int fd, uint8_t* buffer, long length) {
-    const PortLock port;
-    return read(fd, buffer, static_cast<size_t>(length));
+    ssize_t got = 0;
+    {
+        const PortLock port;
+        got = read(fd, buffer, static_cast<size_t>(length));
+    }
+    trace::In(buffer, got);
+    return got;
 }
 
 bool ParallelSendEnable(int fd) {
-    const PortLock port;
-    return write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus) ==
-           static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
+    ssize_t sent = 0;
+    {
+        const PortLock port;
+        sent = write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
+    }
+    trace::Out(escpos::kEnableAutoStatus, sent);
+    return sent == static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
 }
 
 }  // namespace

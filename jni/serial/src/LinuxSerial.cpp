@@ -19,6 +19,7 @@
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
 #include "Timing.h"
+#include "Trace.h"
 #include "Transport.h"
 
 SerPort serPort{0, {}, {}, kNoDescriptor, {}};
@@ -221,6 +222,7 @@ long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMill
     if (length <= 0) return 0;
     const size_t wanted = static_cast<size_t>(waiting < length ? waiting : length);
     const ssize_t got = read(fd, readBuffer, wanted);
+    trace::In(readBuffer, got);
     if (got < 0) return BRELON_ERROR_IO_FAIL;
     return got;
 }
@@ -260,6 +262,7 @@ long WritePort(const uint8_t* writeBuffer, long length) {
         long chunk = length - written;
         if (handshake && chunk > kHandshakeChunk) chunk = kHandshakeChunk;
         const ssize_t took = write(fd, writeBuffer + written, static_cast<size_t>(chunk));
+        trace::Out(writeBuffer + written, took);
         if (took < 0) {
             // A full output queue: wait for room (at most one step at a time) rather than drop
             // the rest of the job.
@@ -322,7 +325,9 @@ LineState SerialLineCheck(int fd) {
 }
 
 long SerialReadBatch(int fd, uint8_t* buffer, long length) {
-    return read(fd, buffer, static_cast<size_t>(length));
+    const ssize_t got = read(fd, buffer, static_cast<size_t>(length));
+    trace::In(buffer, got);
+    return got;
 }
 
 // A line whose far end has gone (a USB serial adapter unplugged, a pty whose other side closed)
@@ -338,8 +343,9 @@ ReadOutcome SerialJudgeRead(int fd, long n, DecodeMode /*mode*/) {
 }
 
 bool SerialSendEnable(int fd) {
-    return write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus) ==
-           static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
+    const ssize_t sent = write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
+    trace::Out(escpos::kEnableAutoStatus, sent);
+    return sent == static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
 }
 
 }  // namespace

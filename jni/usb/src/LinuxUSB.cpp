@@ -16,6 +16,7 @@
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
 #include "Timing.h"
+#include "Trace.h"
 #include "Transport.h"
 
 USBPort usbPort{0, {}, kNoNode};
@@ -92,6 +93,7 @@ long PutBytes(const line::Use& use, const uint8_t* data, long length, const Chun
         if (how.watchFlags && Refused()) break;
         const long size = length - total < how.chunk ? length - total : how.chunk;
         const ssize_t took = write(fd, data + total, static_cast<size_t>(size));
+        trace::Out(data + total, took);
         if (took > 0) {
             total += took;
             lastProgress = timeGetTime();
@@ -222,6 +224,7 @@ long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long time
     if (use.stopping()) return BRELON_ERROR_NOT_OPEN;
     // Nothing waiting fails (EAGAIN) and gives -1: callers know that answer.
     const ssize_t got = read(use.fd(), readBuffer, static_cast<size_t>(length));
+    trace::In(readBuffer, got);
     return got < 0 ? long{BRELON_ERROR_NOT_OPEN} : static_cast<long>(got);
 }
 
@@ -247,6 +250,7 @@ namespace {
 
 long UsbReadBatch(int fd, uint8_t* buffer, long length) {
     const ssize_t got = read(fd, buffer, static_cast<size_t>(length));
+    trace::In(buffer, got);
     if (got > 0) return got;
     if (got < 0 && NodeGone(errno)) return kNodeLost;
     // Nothing waiting (EAGAIN), an interrupted read, or a transfer of no bytes: no block this
@@ -270,8 +274,9 @@ int UsbOpenAgain() {
 }
 
 bool UsbSendEnable(int fd) {
-    return write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus) ==
-           static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
+    const ssize_t sent = write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
+    trace::Out(escpos::kEnableAutoStatus, sent);
+    return sent == static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
 }
 
 }  // namespace

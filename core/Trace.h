@@ -1,0 +1,71 @@
+// The byte trace: when PRN_TRACE names a file at the moment the library is loaded, every
+// transfer that moved bytes to or from the printer is appended to it as one line, with a few
+// lines for the Java calls that open, claim and close the port:
+//
+//     <monotonic us> <library> <caller|monitor> <tid> out|in <count> [print] <hex bytes> [...]
+//     <monotonic us> <library> <caller|monitor> <tid> open "<port>" "<settings>" -> <result>
+//     <monotonic us> <library> <caller|monitor> <tid> claim <timeout> thermal|impact -> <result>
+//     <monotonic us> <library> <caller|monitor> <tid> close
+//
+// Print data (the Java side's _writeData) is marked print and shown up to its first 64 bytes,
+// anything else up to 256; "..." ends a line that shows less than its count. The file is kept
+// under 16 MiB by renaming it once to FILE.1 and starting a new one.
+//
+// Off, the trace costs one relaxed load at each hook (On()); every line is formatted out of
+// line. Built with PRN_TRACE_COMPILED_OUT, On() is false at compile time and the hooks vanish.
+// The trace never fails a caller: the first error (the file cannot be opened, written or
+// renamed) switches it off for good, silently, and errno is as the hook found it. It never
+// touches the printer's descriptor; it holds its own lock only to stamp and write a line (and to
+// open or rename its file when that is due).
+#pragma once
+
+#include <atomic>
+
+namespace trace {
+
+#ifdef PRN_TRACE_COMPILED_OUT
+constexpr bool On() { return false; }
+#else
+// Set when the library is loaded with PRN_TRACE naming a file; cleared for good on an error.
+extern std::atomic<bool> g_on;
+inline bool On() { return g_on.load(std::memory_order_relaxed); }
+#endif
+
+// The line writers. Call them only when On(); a count of zero or less (a transfer that moved
+// nothing, a failed call) writes no line.
+void Sent(const void* bytes, long count);
+void Received(const void* bytes, long count);
+void Opened(const char* port, const char* settings, long result);
+void Claimed(long timeout, bool thermal, long result);
+void Closed();
+// This thread is the status monitor's: its lines say monitor, not caller.
+void MarkMonitorThread();
+// The caller's transfers are print data until PrintEnds (see PrintScope).
+void PrintBegins();
+void PrintEnds();
+
+// The hooks at the transfers: after the read, write, send or recv, with its result.
+inline void Out(const void* bytes, long count) {
+    if (On()) Sent(bytes, count);
+}
+inline void In(const void* bytes, long count) {
+    if (On()) Received(bytes, count);
+}
+
+// Around the Java side's write: what this thread sends meanwhile is print data.
+class PrintScope {
+public:
+    PrintScope() : marked_(On()) {
+        if (marked_) PrintBegins();
+    }
+    ~PrintScope() {
+        if (marked_) PrintEnds();
+    }
+    PrintScope(const PrintScope&) = delete;
+    PrintScope& operator=(const PrintScope&) = delete;
+
+private:
+    bool marked_;
+};
+
+}  // namespace trace

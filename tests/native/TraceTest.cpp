@@ -1,0 +1,543 @@
+// The byte trace (PRN_TRACE) of the serial and network libraries, through their natives: what a
+// short session leaves in the file and that the natives answer as they do untraced, the file
+// kept to two of at most 16 MiB, also with two libraries writing it, and a trace that cannot
+// be written switching itself off without the caller noticing.
+//
+// Each test loads its own copy of a library after setting PRN_TRACE, as a JVM started with it
+// would, and unloads it before the next: the library reads the variable when it is loaded.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "NativeTestSupport.h"
+#include "prnsim/SerialPrinter.h"
+#include "prnsim/TcpPrinter.h"
+
+#ifndef PRN_TRACE_NET_LIB
+#error "PRN_TRACE_NET_LIB must name the network library"
+#endif
+
+namespace {
+
+using namespace prntest;
+using prnsim::Bytes;
+using std::chrono::seconds;
+namespace fs = std::filesystem;
+
+constexpr char kSerialClass[] = "JNativeCommonPort4LinuxSerial";
+constexpr char kNetClass[] = "JNativeCommonPort4LinuxEthernet";
+constexpr long kFileLimit = 16L << 20;
+const Bytes kDleEot2{0x10, 0x04, 0x02};
+const Bytes kDleEot4{0x10, 0x04, 0x04};
+const Bytes kEnable{0x1D, 0x61, 0xFF};
+const Bytes kCompletionRequest{0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, 0x46, 0x46, 0x46, 0x46};
+const Bytes kCompletionReply{0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0x00};
+
+std::string NetLibraryPath() {
+    const char* path = std::getenv("PRN_NATIVE_NET_LIB");
+    return path ? path : PRN_TRACE_NET_LIB;
+}
+
+uint64_t MonotonicMicros() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000u +
+           static_cast<uint64_t>(now.tv_nsec) / 1000u;
+}
+
+// A printable job of `size` bytes, different at every position of its start.
+Bytes Job(size_t size) {
+    Bytes job(size);
+    for (size_t i = 0; i < size; ++i) job[i] = static_cast<uint8_t>(0x21 + (i * 7) % 90);
+    return job;
+}
+
+// One line of the trace, taken apart.
+struct TraceLine {
+    std::string text;
+    uint64_t micros = 0;
+    std::string library;
+    std::string role;
+    long tid = 0;
+    std::string what;  // out, in, open, claim, close
+    // A transfer's count and the bytes it shows; cut when it ends in "...".
+    long count = 0;
+    bool print = false;
+    Bytes bytes;
+    bool cut = false;
+
+    bool transfer() const { return what == "out" || what == "in"; }
+    bool shows(const Bytes& sequence) const {
+        return std::search(bytes.begin(), bytes.end(), sequence.begin(), sequence.end()) !=
+               bytes.end();
+    }
+};
+
+bool Digits(const std::string& field) {
+    return !field.empty() && std::all_of(field.begin(), field.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c)) != 0;
+    });
+}
+
+bool HexByte(const std::string& field, uint8_t& byte) {
+    if (field.size() != 2 || !std::all_of(field.begin(), field.end(), [](char c) {
+            return std::isdigit(static_cast<unsigned char>(c)) || (c >= 'a' && c <= 'f');
+        })) {
+        return false;
+    }
+    byte = static_cast<uint8_t>(std::stoul(field, nullptr, 16));
+    return true;
+}
+
+// The line taken apart, or nullopt when it is not in the trace's format.
+std::optional<TraceLine> Parse(const std::string& text) {
+    std::istringstream in(text);
+    std::vector<std::string> f;
+    for (std::string field; in >> field;) f.push_back(field);
+    if (f.size() < 5 || !Digits(f[0]) || !Digits(f[3])) return std::nullopt;
+    if (f[2] != "caller" && f[2] != "monitor") return std::nullopt;
+    TraceLine line;
+    line.text = text;
+    line.micros = std::stoull(f[0]);
+    line.library = f[1];
+    line.role = f[2];
+    line.tid = std::stol(f[3]);
+    line.what = f[4];
+    if (line.what == "open" || line.what == "claim" || line.what == "close") return line;
+    if (!line.transfer() || f.size() < 7 || !Digits(f[5])) return std::nullopt;
+    line.count = std::stol(f[5]);
+    size_t next = 6;
+    if (f[next] == "print") {
+        line.print = true;
+        ++next;
+    }
+    for (; next < f.size(); ++next) {
+        if (f[next] == "..." && next + 1 == f.size()) {
+            line.cut = true;
+            break;
+        }
+        uint8_t byte = 0;
+        if (!HexByte(f[next], byte)) return std::nullopt;
+        line.bytes.push_back(byte);
+    }
+    return line;
+}
+
+// Every line of the file; a line not in the format fails the test.
+std::vector<TraceLine> ReadTrace(const std::string& path) {
+    std::vector<TraceLine> lines;
+    std::ifstream in(path);
+    for (std::string text; std::getline(in, text);) {
+        if (auto line = Parse(text)) {
+            lines.push_back(*line);
+        } else {
+            ADD_FAILURE() << "not a trace line: " << text;
+        }
+    }
+    return lines;
+}
+
+long FileSize(const std::string& path) {
+    struct stat info {};
+    return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
+}
+
+// Descriptors of this process open on path.
+int DescriptorsOn(const std::string& path) {
+    int count = 0;
+    for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path(), error) == path) ++count;
+    }
+    return count;
+}
+
+// What the natives answered in a session: the same with the trace on as without it.
+struct Results {
+    long open = 99;
+    long claim = 99;
+    int statusAfterClaim = 99;
+    int written = -99;
+    bool completed = false;
+    int statusAtEnd = 99;
+    bool operator==(const Results&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const Results& r) {
+    return out << "open " << r.open << ", claim " << r.claim << ", status " << r.statusAfterClaim
+               << ", written " << r.written << ", completed " << r.completed << ", status "
+               << r.statusAtEnd;
+}
+
+// Open, thermal claim, one job, the completion wait, close.
+template <class Open>
+Results Session(NativeLibrary& lib, const Bytes& job, Open open) {
+    Results r;
+    r.open = open(lib);
+    r.claim = lib.claim(1000, true);
+    WaitFor([&] { return lib.getPrinterStatus(0) == 0; }, seconds(3));
+    r.statusAfterClaim = lib.getPrinterStatus(0);
+    r.written = lib.writeData(job, static_cast<int>(job.size()), 0);
+    r.completed = lib.waitForCompletePrinting(5000);
+    r.statusAtEnd = lib.getPrinterStatus(0);
+    lib.closePort();
+    return r;
+}
+
+class ByteTrace : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dir[] = "/tmp/prn-trace-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        file = dir_ + "/trace";
+    }
+    void TearDown() override {
+        for (auto& lib : libs_) lib->unload();
+        unsetenv("PRN_TRACE");
+        std::error_code error;
+        fs::remove_all(dir_, error);
+    }
+
+    // The library loaded as by a JVM started with PRN_TRACE=trace (without it: nullopt). The
+    // copy loaded before must be gone, or it would be this one, with its old setting.
+    NativeLibrary& Load(const std::string& path, const char* javaClass,
+                        const std::optional<std::string>& trace) {
+        EXPECT_FALSE(NativeLibrary::Mapped(path)) << path << " is still loaded";
+        if (trace) {
+            setenv("PRN_TRACE", trace->c_str(), 1);
+        } else {
+            unsetenv("PRN_TRACE");
+        }
+        libs_.push_back(std::make_unique<NativeLibrary>());
+        NativeLibrary& lib = *libs_.back();
+        EXPECT_TRUE(lib.load(path, javaClass)) << lib.error();
+        unsetenv("PRN_TRACE");
+        return lib;
+    }
+    // Unloads the library (and closes its trace file).
+    void Unload(NativeLibrary& lib) { EXPECT_TRUE(lib.unload()); }
+
+    static std::string SerialPath() { return NativeLibraryPath(); }
+
+    std::string file;
+
+  private:
+    std::string dir_;
+    std::vector<std::unique_ptr<NativeLibrary>> libs_;
+};
+
+prnsim::SerialOptions WithModem() {
+    prnsim::SerialOptions options;
+    options.modem = true;
+    return options;
+}
+
+// What every session leaves in the trace, whichever the line: the library's lines in the order
+// of their stamps, within the session; the probe's requests and their replies, the claim and
+// the close from the calling thread; the monitor's enable, its status blocks and the completion
+// reply from one other thread; the job as one print line of its first 64 bytes.
+void ExpectSessionTraced(const std::vector<TraceLine>& lines, const std::string& library,
+                         const Bytes& job, uint64_t began, uint64_t ended) {
+    ASSERT_FALSE(lines.empty());
+    std::string whole;
+    for (const TraceLine& l : lines) whole += l.text + "\n";
+    SCOPED_TRACE("the trace:\n" + whole);
+    const long caller = static_cast<long>(gettid());
+    auto find = [&](auto matches, size_t from = 0) {
+        for (size_t i = from; i < lines.size(); ++i) {
+            if (matches(lines[i])) return i;
+        }
+        return lines.size();
+    };
+    auto callerOut = [&](const Bytes& bytes) {
+        return [&, bytes](const TraceLine& l) {
+            return l.role == "caller" && l.what == "out" && l.bytes == bytes;
+        };
+    };
+    auto callerIn = [](const TraceLine& l) { return l.role == "caller" && l.what == "in"; };
+
+    long monitor = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+        const TraceLine& l = lines[i];
+        SCOPED_TRACE(l.text);
+        EXPECT_EQ(l.library, library);
+        EXPECT_GE(l.micros, began);
+        EXPECT_LE(l.micros, ended);
+        if (i > 0) {
+            EXPECT_GE(l.micros, lines[i - 1].micros) << "out of order";
+        }
+        if (l.role == "caller") {
+            EXPECT_EQ(l.tid, caller);
+        }
+        if (l.role == "monitor") {
+            EXPECT_NE(l.tid, caller);
+            if (monitor == 0) monitor = l.tid;
+            EXPECT_EQ(l.tid, monitor) << "one monitor thread in the session";
+        }
+        if (!l.transfer() || l.print) continue;
+        // Status traffic is shown whole.
+        EXPECT_FALSE(l.cut);
+        EXPECT_EQ(static_cast<long>(l.bytes.size()), l.count);
+    }
+
+    // The probe: each request, then the printer's reply to it, before the open's own line.
+    const size_t ask2 = find(callerOut(kDleEot2));
+    const size_t reply2 = find(callerIn, ask2);
+    const size_t ask4 = find(callerOut(kDleEot4), reply2);
+    const size_t reply4 = find(callerIn, ask4);
+    const size_t opened =
+        find([](const TraceLine& l) { return l.what == "open" && l.role == "caller"; });
+    EXPECT_LT(reply2, ask4) << "no reply to DLE EOT 2 before DLE EOT 4";
+    EXPECT_LT(reply4, opened) << "no reply to DLE EOT 4 before the open's line";
+    ASSERT_LT(opened, lines.size());
+    EXPECT_NE(lines[opened].text.find(" -> 0"), std::string::npos) << lines[opened].text;
+
+    const size_t claimed = find([](const TraceLine& l) { return l.what == "claim"; });
+    ASSERT_LT(claimed, lines.size());
+    EXPECT_NE(
+        lines[claimed].text.find("caller " + std::to_string(caller) + " claim 1000 thermal -> 0"),
+        std::string::npos)
+        << lines[claimed].text;
+
+    // The monitor's enable (sent while the claim waits out its first pass) and what the
+    // printer answers it with.
+    const size_t enabled = find(
+        [](const TraceLine& l) {
+            return l.role == "monitor" && l.what == "out" && l.bytes == kEnable;
+        },
+        opened);
+    EXPECT_LT(enabled, lines.size()) << "no enable from the monitor after the open";
+    EXPECT_LT(find(
+                  [](const TraceLine& l) {
+                      return l.role == "monitor" && l.what == "in" && l.count >= 4;
+                  },
+                  enabled),
+              lines.size())
+        << "no status block read by the monitor";
+
+    // The job: one line, its full count, its first 64 bytes, cut.
+    std::vector<const TraceLine*> printed;
+    for (const TraceLine& l : lines) {
+        if (l.print) printed.push_back(&l);
+    }
+    ASSERT_EQ(printed.size(), 1u);
+    const TraceLine& job64 = *printed[0];
+    EXPECT_EQ(job64.role, "caller");
+    EXPECT_EQ(job64.what, "out");
+    EXPECT_EQ(job64.count, static_cast<long>(job.size()));
+    EXPECT_EQ(job64.bytes, Bytes(job.begin(), job.begin() + 64));
+    EXPECT_TRUE(job64.cut);
+
+    // The completion request is no print data; the reply comes to the monitor.
+    const size_t request = find(callerOut(kCompletionRequest));
+    EXPECT_LT(request, lines.size()) << "no completion request";
+    EXPECT_LT(
+        find([](const TraceLine& l) { return l.role == "monitor" && l.shows(kCompletionReply); },
+             request),
+        lines.size())
+        << "no completion reply after the request";
+    EXPECT_LT(find([](const TraceLine& l) { return l.what == "close"; }, request), lines.size())
+        << "no close after the completion request";
+}
+
+TEST_F(ByteTrace, SerialSessionShowsEveryTransferAndAnswersTheSame) {
+    prnsim::SerialPrinter printer(WithModem());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    const Bytes job = Job(200);
+    auto open = [&](NativeLibrary& lib) { return lib.openPort(printer.devicePath(), "9600"); };
+    NativeLibrary& plain = Load(SerialPath(), kSerialClass, std::nullopt);
+    ASSERT_TRUE(plain.ok());
+    const Results untraced = Session(plain, job, open);
+    Unload(plain);
+    EXPECT_FALSE(fs::exists(file));
+
+    const uint64_t began = MonotonicMicros();
+    NativeLibrary& traced = Load(SerialPath(), kSerialClass, file);
+    ASSERT_TRUE(traced.ok());
+    const Results withTrace = Session(traced, job, open);
+    Unload(traced);
+    const uint64_t ended = MonotonicMicros();
+
+    EXPECT_EQ(untraced, (Results{0, 0, 0, 200, true, 0}));
+    EXPECT_EQ(withTrace, untraced);
+    const auto lines = ReadTrace(file);
+    ExpectSessionTraced(lines, "serial", job, began, ended);
+    const std::string openLine = "open \"" + printer.devicePath() + "\" \"9600\" -> 0";
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const TraceLine& l) {
+        return l.text.find(openLine) != std::string::npos;
+    })) << openLine;
+    EXPECT_EQ(FileSize(file + ".1"), -1);
+}
+
+TEST_F(ByteTrace, NetworkSessionShowsEveryTransferAndAnswersTheSame) {
+    prnsim::TcpPrinter printer;
+    ASSERT_TRUE(printer.ok()) << printer.error();
+    const std::string port = std::to_string(printer.port());
+    const Bytes job = Job(200);
+    auto open = [&](NativeLibrary& lib) { return lib.openPort("SOCKET:127.0.0.1", port); };
+    NativeLibrary& plain = Load(NetLibraryPath(), kNetClass, std::nullopt);
+    ASSERT_TRUE(plain.ok());
+    const Results untraced = Session(plain, job, open);
+    Unload(plain);
+
+    const uint64_t began = MonotonicMicros();
+    NativeLibrary& traced = Load(NetLibraryPath(), kNetClass, file);
+    ASSERT_TRUE(traced.ok());
+    const Results withTrace = Session(traced, job, open);
+    Unload(traced);
+    const uint64_t ended = MonotonicMicros();
+
+    EXPECT_EQ(untraced, (Results{0, 0, 0, 200, true, 0}));
+    EXPECT_EQ(withTrace, untraced);
+    const auto lines = ReadTrace(file);
+    ExpectSessionTraced(lines, "ethernet", job, began, ended);
+    const std::string openLine = "open \"SOCKET:127.0.0.1\" \"" + port + "\" -> 0";
+    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const TraceLine& l) {
+        return l.text.find(openLine) != std::string::npos;
+    })) << openLine;
+}
+
+// Fills path with `size` bytes of "#" lines, which no trace line looks like.
+void Fill(const std::string& path, long size, char mark = '#') {
+    std::ofstream out(path, std::ios::binary);
+    std::string line(99, mark);
+    line += '\n';
+    for (long left = size; left > 0; left -= static_cast<long>(line.size())) {
+        out.write(line.data(), std::min<long>(left, static_cast<long>(line.size())));
+    }
+}
+
+char FirstByte(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    char c = 0;
+    in.get(c);
+    return c;
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) names.push_back(entry.path().filename());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// A file that the next lines would take past 16 MiB becomes FILE.1 (an older FILE.1 goes),
+// once, and the lines go to a new FILE.
+TEST_F(ByteTrace, AFullFileIsRenamedOnceAndANewOneStarted) {
+    prnsim::SerialPrinter printer(WithModem());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    const long full = kFileLimit - 20;  // no line is this short
+    Fill(file, full);
+    Fill(file + ".1", 1000, '=');
+
+    NativeLibrary& lib = Load(SerialPath(), kSerialClass, file);
+    ASSERT_TRUE(lib.ok());
+    ASSERT_EQ(lib.openPort(printer.devicePath(), "9600"), 0);
+    const Bytes job = Job(100);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(lib.writeData(job, 100, 0), 100);
+    lib.closePort();
+    Unload(lib);
+
+    EXPECT_EQ(FileSize(file + ".1"), full);
+    EXPECT_EQ(FirstByte(file + ".1"), '#');
+    const auto lines = ReadTrace(file);
+    EXPECT_EQ(std::count_if(lines.begin(), lines.end(), [](const TraceLine& l) { return l.print; }),
+              5);
+    EXPECT_LT(FileSize(file), 4096);
+    const std::string dir = fs::path(file).parent_path();
+    EXPECT_EQ(FilesIn(dir), (std::vector<std::string>{"trace", "trace.1"}));
+}
+
+// Two libraries of one process on one file: each counts from the size it found plus its own
+// lines, so the first to find the file full renames it; the other, finding the path names a new
+// file by then, only opens that one. The full file (now FILE.1) is never renamed a second time.
+TEST_F(ByteTrace, TwoLibrariesOnOneFileRenameItOnce) {
+    prnsim::SerialPrinter serialPrinter(WithModem());
+    ASSERT_TRUE(serialPrinter.ok() && serialPrinter.setDsr(true));
+    prnsim::TcpPrinter netPrinter;
+    ASSERT_TRUE(netPrinter.ok()) << netPrinter.error();
+    const long start = kFileLimit - 6000;
+    Fill(file, start);
+
+    NativeLibrary& serial = Load(SerialPath(), kSerialClass, file);
+    NativeLibrary& net = Load(NetLibraryPath(), kNetClass, file);
+    ASSERT_TRUE(serial.ok() && net.ok());
+    // Both open the file, with room left.
+    ASSERT_EQ(serial.openPort(serialPrinter.devicePath(), "9600"), 0);
+    ASSERT_EQ(net.openPort("SOCKET:127.0.0.1", std::to_string(netPrinter.port())), 0);
+    ASSERT_LT(FileSize(file), kFileLimit);
+    // The serial library's lines fill it: it renames it.
+    const Bytes job = Job(100);
+    for (int i = 0; i < 60 && FileSize(file + ".1") < 0; ++i) {
+        ASSERT_EQ(serial.writeData(job, 100, 0), 100);
+    }
+    ASSERT_GT(FileSize(file + ".1"), 0) << "the serial library's lines did not fill the file";
+    EXPECT_EQ(FirstByte(file + ".1"), '#');
+    // The network library still writes the full file until its own count says it is full.
+    for (int i = 0; i < 80; ++i) ASSERT_EQ(net.writeData(job, 100, 0), 100);
+    serial.closePort();
+    net.closePort();
+    Unload(serial);
+    Unload(net);
+
+    EXPECT_EQ(FirstByte(file + ".1"), '#') << "the full file was renamed twice";
+    EXPECT_GE(FileSize(file + ".1"), start);
+    const auto lines = ReadTrace(file);
+    auto count = [&](const char* library) {
+        return std::count_if(lines.begin(), lines.end(),
+                             [&](const TraceLine& l) { return l.library == library && l.print; });
+    };
+    EXPECT_GT(count("serial"), 0);
+    EXPECT_GT(count("ethernet"), 0) << "the network library never moved to the new file";
+    EXPECT_LT(FileSize(file), 64 * 1024);
+    const std::string dir = fs::path(file).parent_path();
+    EXPECT_EQ(FilesIn(dir), (std::vector<std::string>{"trace", "trace.1"}));
+}
+
+// A trace that cannot be written (a full disk; a directory that is not there) goes off at its
+// first line: the natives answer as without it, in about the same time, and no descriptor of
+// it stays open.
+TEST_F(ByteTrace, ATraceThatCannotBeWrittenSwitchesItselfOff) {
+    prnsim::SerialPrinter printer(WithModem());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    const Bytes job = Job(200);
+    auto run = [&](const std::optional<std::string>& trace, long& tookMs) {
+        NativeLibrary& lib = Load(SerialPath(), kSerialClass, trace);
+        const auto start = Clock::now();
+        const Results results = Session(lib, job, [&](NativeLibrary& port) {
+            return port.openPort(printer.devicePath(), "9600");
+        });
+        tookMs = MillisSince(start);
+        if (trace) {
+            EXPECT_EQ(DescriptorsOn(*trace), 0) << *trace << " is still open";
+        }
+        Unload(lib);
+        return results;
+    };
+    long untracedMs = 0;
+    const Results untraced = run(std::nullopt, untracedMs);
+    EXPECT_EQ(untraced, (Results{0, 0, 0, 200, true, 0}));
+    for (const std::string trace : {"/dev/full", "/nonexistent-dir/x"}) {
+        SCOPED_TRACE(trace);
+        long tookMs = 0;
+        EXPECT_EQ(run(trace, tookMs), untraced);
+        EXPECT_LE(tookMs, untracedMs * 3 / 2 + 300) << "untraced: " << untracedMs << " ms";
+    }
+    EXPECT_FALSE(fs::exists("/nonexistent-dir"));
+}
+
+}  // namespace
