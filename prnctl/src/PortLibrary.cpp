@@ -6,21 +6,11 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <type_traits>
 
 namespace prnctl {
 namespace {
 
 using OnUnload = void (*)(JavaVM*, void*);
-
-template <class Function>
-Function Symbol(void* handle, const std::string& name) {
-    void* address = dlsym(handle, name.c_str());
-    Function function = nullptr;
-    static_assert(sizeof function == sizeof address);
-    std::memcpy(&function, &address, sizeof function);
-    return function;
-}
 
 bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
@@ -74,7 +64,7 @@ PortLibrary::~PortLibrary() {
     if (handle_ == nullptr) return;
     // What the JVM does when the port classes' loader goes: the library stops its monitor and
     // closes its port.
-    if (const auto onUnload = Symbol<OnUnload>(handle_, "JNI_OnUnload")) onUnload(jni_.vm(), nullptr);
+    if (const auto onUnload = prntest::SymbolOf<OnUnload>(handle_, "JNI_OnUnload")) onUnload(jni_.vm(), nullptr);
     dlclose(handle_);
 }
 
@@ -85,23 +75,8 @@ bool PortLibrary::load(const std::string& path, const Transport& transport) {
         error_ = why ? why : ("cannot load " + path);
         return false;
     }
-    const std::string prefix =
-        std::string("Java_com_keldo_jpos_JNativePort_") + transport.javaClass + "__1";
-    auto resolve = [&](auto& slot, const char* method) {
-        using Function = std::remove_reference_t<decltype(slot)>;
-        slot = Symbol<Function>(handle_, prefix + method);
-        if (slot == nullptr) error_ += (error_.empty() ? "missing natives: " : ", ") + prefix + method;
-    };
-    resolve(natives_.openPort, "openPort");
-    resolve(natives_.claim, "claim");
-    resolve(natives_.release, "release");
-    resolve(natives_.closePort, "closePort");
-    resolve(natives_.readData, "readData");
-    resolve(natives_.writeData, "writeData");
-    resolve(natives_.getPrinterStatus, "getPrinterStatus");
-    resolve(natives_.getCashDrawerStatus, "getCashDrawerStatus");
-    resolve(natives_.openDrawer, "OpenDrawer");
-    resolve(natives_.waitForCompletePrinting, "WaitForCompletePrinting");
+    const std::string missing = prntest::ResolveNatives(handle_, transport.javaClass, natives_);
+    if (!missing.empty()) error_ = path + " lacks " + missing;
     return error_.empty();
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "FakeJni.h"
+#include "Natives.h"
 
 namespace prnctl {
 
@@ -54,23 +55,10 @@ class PortLibrary {
     bool waitForCompletePrinting();
 
   private:
-    struct Natives {
-        jlong (*openPort)(JNIEnv*, jobject, jstring, jstring) = nullptr;
-        jlong (*claim)(JNIEnv*, jobject, jlong, jboolean) = nullptr;
-        void (*release)(JNIEnv*, jobject) = nullptr;
-        void (*closePort)(JNIEnv*, jobject) = nullptr;
-        jint (*readData)(JNIEnv*, jobject, jbyteArray, jint, jlong) = nullptr;
-        jint (*writeData)(JNIEnv*, jobject, jbyteArray, jint, jlong) = nullptr;
-        jint (*getPrinterStatus)(JNIEnv*, jobject, jlong) = nullptr;
-        jint (*getCashDrawerStatus)(JNIEnv*, jobject, jlong) = nullptr;
-        jint (*openDrawer)(JNIEnv*, jobject, jlong, jlong, jlong) = nullptr;
-        jboolean (*waitForCompletePrinting)(JNIEnv*, jobject, jlong) = nullptr;
-    };
-
     prntest::FakeJni jni_;
     void* handle_ = nullptr;
     std::string error_;
-    Natives natives_;
+    prntest::Natives natives_;
 };
 
 }  // namespace prnctl

@@ -27,15 +27,6 @@ bool SupportedVersion(jint version) {
     }
 }
 
-template <class Function>
-Function Symbol(void* handle, const std::string& name) {
-    void* address = dlsym(handle, name.c_str());
-    Function function = nullptr;
-    static_assert(sizeof function == sizeof address);
-    std::memcpy(&function, &address, sizeof function);
-    return function;
-}
-
 std::vector<int8_t> AsJava(const std::vector<uint8_t>& bytes) {
     return {bytes.begin(), bytes.end()};
 }
@@ -57,7 +48,7 @@ bool NativeLibrary::load(const std::string& path, const std::string& javaClass) 
         error_ = "dlopen(" + path + "): " + (why ? why : "failed");
         return false;
     }
-    if (const auto onLoad = Symbol<OnLoad>(handle_, "JNI_OnLoad")) {
+    if (const auto onLoad = SymbolOf<OnLoad>(handle_, "JNI_OnLoad")) {
         const jint version = onLoad(jni_.vm(), nullptr);
         if (!SupportedVersion(version)) {
             error_ =
@@ -66,30 +57,14 @@ bool NativeLibrary::load(const std::string& path, const std::string& javaClass) 
         }
     }
 
-    const std::string prefix = "Java_com_keldo_jpos_JNativePort_" + javaClass + "__1";
-    auto resolve = [&](auto& slot, const char* method) {
-        using Function = std::remove_reference_t<decltype(slot)>;
-        slot = Symbol<Function>(handle_, prefix + method);
-        if (slot == nullptr) error_ += (error_.empty() ? "" : ", ") + prefix + method;
-    };
-    resolve(natives_.openPort, "openPort");
-    resolve(natives_.claim, "claim");
-    resolve(natives_.release, "release");
-    resolve(natives_.closePort, "closePort");
-    resolve(natives_.readData, "readData");
-    resolve(natives_.writeData, "writeData");
-    resolve(natives_.getPrinterStatus, "getPrinterStatus");
-    resolve(natives_.getCashDrawerStatus, "getCashDrawerStatus");
-    resolve(natives_.openDrawer, "OpenDrawer");
-    resolve(natives_.waitForUntilDrawerClose, "WaitForUntilDrawerClose");
-    resolve(natives_.waitForCompletePrinting, "WaitForCompletePrinting");
+    error_ = ResolveNatives(handle_, javaClass, natives_);
     if (!error_.empty()) error_ = path + " lacks " + error_;
     return error_.empty();
 }
 
 bool NativeLibrary::unload() {
     if (!loaded()) return false;
-    if (const auto onUnload = Symbol<OnUnload>(handle_, "JNI_OnUnload")) {
+    if (const auto onUnload = SymbolOf<OnUnload>(handle_, "JNI_OnUnload")) {
         onUnload(jni_.vm(), nullptr);
     }
     natives_ = {};

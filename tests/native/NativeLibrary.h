@@ -15,23 +15,9 @@
 #include <vector>
 
 #include "FakeJni.h"
+#include "Natives.h"
 
 namespace prntest {
-
-// The natives with their JNI signatures, null where not resolved.
-struct Natives {
-    jlong (*openPort)(JNIEnv*, jobject, jstring, jstring) = nullptr;
-    jlong (*claim)(JNIEnv*, jobject, jlong, jboolean) = nullptr;
-    void (*release)(JNIEnv*, jobject) = nullptr;
-    void (*closePort)(JNIEnv*, jobject) = nullptr;
-    jint (*readData)(JNIEnv*, jobject, jbyteArray, jint, jlong) = nullptr;
-    jint (*writeData)(JNIEnv*, jobject, jbyteArray, jint, jlong) = nullptr;
-    jint (*getPrinterStatus)(JNIEnv*, jobject, jlong) = nullptr;
-    jint (*getCashDrawerStatus)(JNIEnv*, jobject, jlong) = nullptr;
-    jint (*openDrawer)(JNIEnv*, jobject, jlong, jlong, jlong) = nullptr;
-    jint (*waitForUntilDrawerClose)(JNIEnv*, jobject, jboolean) = nullptr;
-    jboolean (*waitForCompletePrinting)(JNIEnv*, jobject, jlong) = nullptr;
-};
 
 class NativeLibrary {
   public:
