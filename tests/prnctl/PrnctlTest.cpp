@@ -166,7 +166,10 @@ struct Rig {
             device = std::make_unique<prnsim::ParallelPrinter>(options);
             chmod(options.modemFile.c_str(), 0644);
             // The shim in prnctl's process serves the port from the printer's state file.
-            env = {std::string("LD_PRELOAD=") + PRN_MODEM_SHIM, "PRNSIM_MODEM_FILE=" + options.modemFile};
+            // Under AddressSanitizer the shim comes before its runtime, which is then told not to
+            // mind.
+            env = {std::string("LD_PRELOAD=") + PRN_MODEM_SHIM, "PRNSIM_MODEM_FILE=" + options.modemFile,
+                   "ASAN_OPTIONS=verify_asan_link_order=0"};
         } else {
             prnsim::TcpOptions options;
             options.printer.errorsSetOffline = false;  // the network printer model
