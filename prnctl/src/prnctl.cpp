@@ -467,7 +467,8 @@ int Print(Session& session, const Options& o, const std::vector<std::string>& ar
             return kTransferFailed;
         }
         sent += piece;
-        if (terminal || Clock::now() - shownAt >= std::chrono::seconds(1)) {
+        // The last figure is shown once, below.
+        if (sent < data.size() && (terminal || Clock::now() - shownAt >= std::chrono::seconds(1))) {
             ShowProgress(terminal, sent, data.size(), MsSince(start), false);
             shownAt = Clock::now();
         }
