@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -231,6 +232,13 @@ class ByteTrace : public ::testing::Test {
     // Unloads the library (and closes its trace file).
     void Unload(NativeLibrary& lib) { EXPECT_TRUE(lib.unload()); }
 
+    // A session untraced, then the same session traced into file: the natives answer the same,
+    // and the trace shows every transfer of it, with the open's line as openLine says.
+    void ExpectTracedLikeUntraced(const std::string& path, const char* javaClass,
+                                  const std::string& library, const Bytes& job,
+                                  const std::function<long(NativeLibrary&)>& open,
+                                  const std::string& openLine);
+
     static std::string SerialPath() { return NativeLibraryPath(); }
 
     std::string file;
@@ -354,32 +362,39 @@ void ExpectSessionTraced(const std::vector<TraceLine>& lines, const std::string&
         << "no close after the completion request";
 }
 
-TEST_F(ByteTrace, SerialSessionShowsEveryTransferAndAnswersTheSame) {
-    prnsim::SerialPrinter printer(WithModem());
-    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
-    const Bytes job = Job(200);
-    auto open = [&](NativeLibrary& lib) { return lib.openPort(printer.devicePath(), "9600"); };
-    NativeLibrary& plain = Load(SerialPath(), kSerialClass, std::nullopt);
+void ByteTrace::ExpectTracedLikeUntraced(const std::string& path, const char* javaClass,
+                                         const std::string& library, const Bytes& job,
+                                         const std::function<long(NativeLibrary&)>& open,
+                                         const std::string& openLine) {
+    NativeLibrary& plain = Load(path, javaClass, std::nullopt);
     ASSERT_TRUE(plain.ok());
     const Results untraced = Session(plain, job, open);
     Unload(plain);
     EXPECT_FALSE(fs::exists(file));
 
     const uint64_t began = MonotonicMicros();
-    NativeLibrary& traced = Load(SerialPath(), kSerialClass, file);
+    NativeLibrary& traced = Load(path, javaClass, file);
     ASSERT_TRUE(traced.ok());
     const Results withTrace = Session(traced, job, open);
     Unload(traced);
     const uint64_t ended = MonotonicMicros();
 
-    EXPECT_EQ(untraced, (Results{0, 0, 0, 200, true, 0}));
+    EXPECT_EQ(untraced, (Results{0, 0, 0, static_cast<int>(job.size()), true, 0}));
     EXPECT_EQ(withTrace, untraced);
     const auto lines = ReadTrace(file);
-    ExpectSessionTraced(lines, "serial", job, began, ended);
-    const std::string openLine = "open \"" + printer.devicePath() + "\" \"9600\" -> 0";
+    ExpectSessionTraced(lines, library, job, began, ended);
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const TraceLine& l) {
         return l.text.find(openLine) != std::string::npos;
     })) << openLine;
+}
+
+TEST_F(ByteTrace, SerialSessionShowsEveryTransferAndAnswersTheSame) {
+    prnsim::SerialPrinter printer(WithModem());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    ExpectTracedLikeUntraced(
+        SerialPath(), kSerialClass, "serial", Job(200),
+        [&](NativeLibrary& lib) { return lib.openPort(printer.devicePath(), "9600"); },
+        "open \"" + printer.devicePath() + "\" \"9600\" -> 0");
     EXPECT_EQ(FileSize(file + ".1"), -1);
 }
 
@@ -387,28 +402,10 @@ TEST_F(ByteTrace, NetworkSessionShowsEveryTransferAndAnswersTheSame) {
     prnsim::TcpPrinter printer;
     ASSERT_TRUE(printer.ok()) << printer.error();
     const std::string port = std::to_string(printer.port());
-    const Bytes job = Job(200);
-    auto open = [&](NativeLibrary& lib) { return lib.openPort("SOCKET:127.0.0.1", port); };
-    NativeLibrary& plain = Load(NetLibraryPath(), kNetClass, std::nullopt);
-    ASSERT_TRUE(plain.ok());
-    const Results untraced = Session(plain, job, open);
-    Unload(plain);
-
-    const uint64_t began = MonotonicMicros();
-    NativeLibrary& traced = Load(NetLibraryPath(), kNetClass, file);
-    ASSERT_TRUE(traced.ok());
-    const Results withTrace = Session(traced, job, open);
-    Unload(traced);
-    const uint64_t ended = MonotonicMicros();
-
-    EXPECT_EQ(untraced, (Results{0, 0, 0, 200, true, 0}));
-    EXPECT_EQ(withTrace, untraced);
-    const auto lines = ReadTrace(file);
-    ExpectSessionTraced(lines, "ethernet", job, began, ended);
-    const std::string openLine = "open \"SOCKET:127.0.0.1\" \"" + port + "\" -> 0";
-    EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const TraceLine& l) {
-        return l.text.find(openLine) != std::string::npos;
-    })) << openLine;
+    ExpectTracedLikeUntraced(
+        NetLibraryPath(), kNetClass, "ethernet", Job(200),
+        [&](NativeLibrary& lib) { return lib.openPort("SOCKET:127.0.0.1", port); },
+        "open \"SOCKET:127.0.0.1\" \"" + port + "\" -> 0");
 }
 
 // Fills path with `size` bytes of "#" lines, which no trace line looks like.

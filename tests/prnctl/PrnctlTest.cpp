@@ -357,6 +357,29 @@ TEST(PrnctlCommand, CannotOpenSaysWhy) {
     }
 }
 
+TEST(PrnctlCommand, ACompletionWaitWithoutAReplyEndsAtItsLimit) {
+    // A slow printer: the reply to the completion request comes once 20 s of printing are done.
+    prnsim::SerialOptions options;
+    options.printer.printSpeed = 1000;
+    prnsim::SerialPrinter printer(options);
+    ASSERT_TRUE(printer.ok());
+    char name[] = "/tmp/prnctl-job-XXXXXX";
+    const int fd = mkstemp(name);
+    ASSERT_GE(fd, 0);
+    const std::string job(20000, 'x');
+    ASSERT_EQ(write(fd, job.data(), job.size()), static_cast<ssize_t>(job.size()));
+    close(fd);
+    const auto start = Clock::now();
+    Command run({"serial", printer.devicePath(), "9600,none,8,1,none", "print", name, "--complete",
+                 "--wait", "1"},
+                {});
+    EXPECT_EQ(run.wait(), 5) << run.output();
+    EXPECT_NE(run.output().find("no completion reply within 1 s"), std::string::npos) << run.output();
+    // Open, claim, the wait and the close, far from the 20 s the reply would take.
+    EXPECT_LT(Clock::now() - start, 10s);
+    unlink(name);
+}
+
 TEST(PrnctlCommand, ReadShowsTheReplyAsHex) {
     prnsim::SerialPrinter printer;
     ASSERT_TRUE(printer.ok());
