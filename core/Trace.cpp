@@ -45,8 +45,7 @@ char g_older[PATH_MAX + 2];
 // that is due; never while anything else is done.
 pthread_mutex_t g_file = PTHREAD_MUTEX_INITIALIZER;
 int g_fd = -1;
-off_t g_size = 0;        // the file's size when opened, plus what this library appended
-bool g_regular = false;  // only a regular file is counted and renamed
+off_t g_size = 0;  // the file's size when opened, plus what this library appended
 
 // The trace of a call leaves errno as the call it follows left it.
 class KeepErrno {
@@ -69,19 +68,36 @@ void SwitchOffLocked() {
     g_fd = -1;
 }
 
-// Never blocks: a FIFO nobody reads fails the open, a full one the write, and the trace goes
-// off instead of holding the caller. A terminal named here does not become the process's.
+// The file is the process's user's alone: a new one is created for that user only, and an
+// existing one is used only when it is a regular file of that user with no other name. Never
+// through a link at the name: PRN_TRACE may name a folder others can write, and a root service
+// must not append to whatever file they point it at. Two libraries (or processes) may create
+// the file at once: the one that loses opens the winner's, under the same rules.
+//
+// Never blocks: a FIFO opens only when somebody reads it, and is then refused. A terminal named
+// here does not become the process's.
+int OpenTraceFile(const char* path) {
+    constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
+    for (int tries = 0; tries < 3; ++tries) {
+        int fd = open(path, kFlags | O_CREAT | O_EXCL, 0600);
+        if (fd >= 0 || errno != EEXIST) return fd;
+        fd = open(path, kFlags);
+        if (fd >= 0 || errno != ENOENT) return fd;
+        // Gone in between: another process renamed it to FILE.1 and has yet to start FILE.
+    }
+    return -1;
+}
+
 bool OpenLocked() {
-    const int fd =
-        open(g_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NONBLOCK | O_NOCTTY, 0644);
+    const int fd = OpenTraceFile(g_path);
     if (fd < 0) return false;
     struct stat info {};
-    if (fstat(fd, &info) != 0) {
+    if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
+        info.st_nlink > 1) {
         close(fd);
         return false;
     }
     g_fd = fd;
-    g_regular = S_ISREG(info.st_mode);
     g_size = info.st_size;
     return true;
 }
@@ -109,7 +125,7 @@ bool RotateLocked() {
 
 bool ReadyLocked(size_t length) {
     if (g_fd < 0 && !OpenLocked()) return false;
-    if (g_regular && g_size + static_cast<off_t>(length) > kFileLimit) return RotateLocked();
+    if (g_size + static_cast<off_t>(length) > kFileLimit) return RotateLocked();
     return true;
 }
 

@@ -11,10 +11,14 @@
 // anything else up to 256; "..." ends a line that shows less than its count. The file is kept
 // under 16 MiB by renaming it once to FILE.1 and starting a new one.
 //
+// The print data is the receipts' text, so the file is the process's user's alone: created
+// with mode 0600, never opened through a link at its name, and an existing one used only when
+// it is a regular file of the process's effective user with no other name.
+//
 // Off, the trace costs one relaxed load at each hook (On()); every line is formatted out of
 // line. Built with PRN_TRACE_COMPILED_OUT, On() is false at compile time and the hooks vanish.
-// The trace never fails a caller: the first error (the file cannot be opened, written or
-// renamed) switches it off for good, silently, and errno is as the hook found it. It never
+// The trace never fails a caller: the first error (the file cannot be opened, is not one it
+// may write, cannot be written or renamed) switches it off for good, silently, and errno is as the hook found it. It never
 // touches the printer's descriptor; it holds its own lock only to stamp and write a line (and to
 // open or rename its file when that is due).
 #pragma once

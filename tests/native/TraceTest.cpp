@@ -1,10 +1,12 @@
 // The byte trace (PRN_TRACE) of the serial and network libraries, through their natives: what a
 // short session leaves in the file and that the natives answer as they do untraced, the file
-// kept to two of at most 16 MiB, also with two libraries writing it, and a trace that cannot
-// be written switching itself off without the caller noticing.
+// kept to two of at most 16 MiB, also with two libraries writing it, a trace that cannot be
+// written switching itself off without the caller noticing, and the file's own rules: created
+// for the process's user alone, never written through a link, a FIFO or another user's file.
 //
 // Each test loads its own copy of a library after setting PRN_TRACE, as a JVM started with it
 // would, and unloads it before the next: the library reads the variable when it is loaded.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -156,6 +158,35 @@ long FileSize(const std::string& path) {
     return stat(path.c_str(), &info) == 0 ? static_cast<long>(info.st_size) : -1;
 }
 
+// The permission bits of path itself (a link's own), or -1.
+int Mode(const std::string& path) {
+    struct stat info {};
+    return lstat(path.c_str(), &info) == 0 ? static_cast<int>(info.st_mode & 07777) : -1;
+}
+
+std::string Contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+void Write(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+// The process's umask, as a service might have it, for a scope.
+class Umask {
+public:
+    explicit Umask(mode_t mask) : saved_(umask(mask)) {}
+    ~Umask() { umask(saved_); }
+    Umask(const Umask&) = delete;
+    Umask& operator=(const Umask&) = delete;
+
+private:
+    mode_t saved_;
+};
+
 // Descriptors of this process open on path.
 int DescriptorsOn(const std::string& path) {
     int count = 0;
@@ -239,7 +270,12 @@ class ByteTrace : public ::testing::Test {
                                   const std::function<long(NativeLibrary&)>& open,
                                   const std::string& openLine);
 
+    // A serial open, one job and a close, traced into trace: the natives answer as untraced,
+    // and meanwhile the library opens no descriptor on kept, which the trace must leave alone.
+    void ExpectLeftAlone(const std::string& trace, const std::string& kept);
+
     static std::string SerialPath() { return NativeLibraryPath(); }
+    std::string dir() const { return dir_; }
 
     std::string file;
 
@@ -372,12 +408,18 @@ void ByteTrace::ExpectTracedLikeUntraced(const std::string& path, const char* ja
     Unload(plain);
     EXPECT_FALSE(fs::exists(file));
 
+    // A umask that lets everybody read what is created: the trace is for the user alone.
     const uint64_t began = MonotonicMicros();
-    NativeLibrary& traced = Load(path, javaClass, file);
-    ASSERT_TRUE(traced.ok());
-    const Results withTrace = Session(traced, job, open);
-    Unload(traced);
+    Results withTrace;
+    {
+        const Umask readable(0);
+        NativeLibrary& traced = Load(path, javaClass, file);
+        ASSERT_TRUE(traced.ok());
+        withTrace = Session(traced, job, open);
+        Unload(traced);
+    }
     const uint64_t ended = MonotonicMicros();
+    EXPECT_EQ(Mode(file), 0600);
 
     EXPECT_EQ(untraced, (Results{0, 0, 0, static_cast<int>(job.size()), true, 0}));
     EXPECT_EQ(withTrace, untraced);
@@ -386,6 +428,21 @@ void ByteTrace::ExpectTracedLikeUntraced(const std::string& path, const char* ja
     EXPECT_TRUE(std::any_of(lines.begin(), lines.end(), [&](const TraceLine& l) {
         return l.text.find(openLine) != std::string::npos;
     })) << openLine;
+}
+
+void ByteTrace::ExpectLeftAlone(const std::string& trace, const std::string& kept) {
+    SCOPED_TRACE("PRN_TRACE=" + trace);
+    prnsim::SerialPrinter printer(WithModem());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    const int before = DescriptorsOn(kept);  // the test's own
+    NativeLibrary& lib = Load(SerialPath(), kSerialClass, trace);
+    ASSERT_TRUE(lib.ok());
+    EXPECT_EQ(lib.openPort(printer.devicePath(), "9600"), 0);
+    const Bytes job = Job(100);
+    EXPECT_EQ(lib.writeData(job, 100, 0), 100);
+    EXPECT_EQ(DescriptorsOn(kept), before) << kept << " is open";
+    lib.closePort();
+    Unload(lib);
 }
 
 TEST_F(ByteTrace, SerialSessionShowsEveryTransferAndAnswersTheSame) {
@@ -441,6 +498,7 @@ TEST_F(ByteTrace, AFullFileIsRenamedOnceAndANewOneStarted) {
     Fill(file, full);
     Fill(file + ".1", 1000, '=');
 
+    const Umask readable(0);
     NativeLibrary& lib = Load(SerialPath(), kSerialClass, file);
     ASSERT_TRUE(lib.ok());
     ASSERT_EQ(lib.openPort(printer.devicePath(), "9600"), 0);
@@ -449,6 +507,7 @@ TEST_F(ByteTrace, AFullFileIsRenamedOnceAndANewOneStarted) {
     lib.closePort();
     Unload(lib);
 
+    EXPECT_EQ(Mode(file), 0600) << "the new file";
     EXPECT_EQ(FileSize(file + ".1"), full);
     EXPECT_EQ(FirstByte(file + ".1"), '#');
     const auto lines = ReadTrace(file);
@@ -535,6 +594,49 @@ TEST_F(ByteTrace, ATraceThatCannotBeWrittenSwitchesItselfOff) {
         EXPECT_LE(tookMs, untracedMs * 3 / 2 + 300) << "untraced: " << untracedMs << " ms";
     }
     EXPECT_FALSE(fs::exists("/nonexistent-dir"));
+}
+
+// A link at the name is never followed, whether it leads to a file (which would be appended to)
+// or to nothing (which would be created): the trace goes off, the natives answer as untraced.
+TEST_F(ByteTrace, ALinkAtTheNameIsNeverFollowed) {
+    const std::string target = dir() + "/target";
+    Write(target, "kept\n");
+    ASSERT_EQ(symlink(target.c_str(), file.c_str()), 0);
+    ExpectLeftAlone(file, target);
+    EXPECT_EQ(Contents(target), "kept\n");
+
+    const std::string missing = dir() + "/missing";
+    const std::string dangling = dir() + "/dangling";
+    ASSERT_EQ(symlink(missing.c_str(), dangling.c_str()), 0);
+    ExpectLeftAlone(dangling, missing);
+    EXPECT_FALSE(fs::exists(missing));
+}
+
+// An existing file is written only when it is a regular file of the process's user with no
+// other name: not a FIFO, even one somebody reads; not a file that also has another name,
+// which the trace would write behind that name's back; not another user's file.
+TEST_F(ByteTrace, OnlyARegularFileOfTheProcesssUserIsWritten) {
+    const std::string fifo = dir() + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    ExpectLeftAlone(fifo, fifo);
+    char byte = 0;
+    EXPECT_LE(read(reader, &byte, 1), 0) << "the trace wrote into the FIFO";
+    close(reader);
+
+    const std::string other = dir() + "/other-name";
+    Write(other, "kept\n");
+    ASSERT_EQ(link(other.c_str(), file.c_str()), 0);
+    ExpectLeftAlone(file, file);
+    EXPECT_EQ(Contents(other), "kept\n");
+    ASSERT_EQ(unlink(file.c_str()), 0);
+
+    if (geteuid() != 0) GTEST_SKIP() << "another user's file needs root to make";
+    Write(file, "kept\n");
+    ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
+    ExpectLeftAlone(file, file);
+    EXPECT_EQ(Contents(file), "kept\n");
 }
 
 }  // namespace
