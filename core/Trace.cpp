@@ -37,8 +37,12 @@ constexpr size_t kLineRoom = 2048;
 thread_local bool t_monitor = false;
 thread_local bool t_print = false;
 
-// The file PRN_TRACE named when the library was loaded, and the name it gets when it is full.
-char g_path[PATH_MAX];
+// The directory of the file PRN_TRACE named, opened when the library is loaded; the file's name
+// in it, and the name it gets there when it is full. The file is opened and renamed relative to
+// that directory, never by looking the path up again: a directory on the path replaced by a
+// link later does not move the trace.
+int g_dir = -1;
+char g_name[PATH_MAX];
 char g_older[PATH_MAX + 2];
 
 // The file. Its lock is held to stamp and write one line, and to open or rename the file when
@@ -66,6 +70,8 @@ void SwitchOffLocked() {
 #endif
     if (g_fd >= 0) close(g_fd);
     g_fd = -1;
+    if (g_dir >= 0) close(g_dir);
+    g_dir = -1;
 }
 
 // The file is the process's user's alone: a new one is created for that user only, and an
@@ -76,12 +82,12 @@ void SwitchOffLocked() {
 //
 // Never blocks: a FIFO opens only when somebody reads it, and is then refused. A terminal named
 // here does not become the process's.
-int OpenTraceFile(const char* path) {
+int OpenTraceFile() {
     constexpr int kFlags = O_WRONLY | O_APPEND | O_CLOEXEC | O_NONBLOCK | O_NOCTTY | O_NOFOLLOW;
     for (int tries = 0; tries < 3; ++tries) {
-        int fd = open(path, kFlags | O_CREAT | O_EXCL, 0600);
+        int fd = openat(g_dir, g_name, kFlags | O_CREAT | O_EXCL, 0600);
         if (fd >= 0 || errno != EEXIST) return fd;
-        fd = open(path, kFlags);
+        fd = openat(g_dir, g_name, kFlags);
         if (fd >= 0 || errno != ENOENT) return fd;
         // Gone in between: another process renamed it to FILE.1 and has yet to start FILE.
     }
@@ -89,7 +95,7 @@ int OpenTraceFile(const char* path) {
 }
 
 bool OpenLocked() {
-    const int fd = OpenTraceFile(g_path);
+    const int fd = OpenTraceFile();
     if (fd < 0) return false;
     struct stat info {};
     if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != geteuid() ||
@@ -103,19 +109,21 @@ bool OpenLocked() {
 }
 
 // The file would pass the limit: it becomes FILE.1 (an older FILE.1 goes) and a new FILE is
-// started. When the path names another file by now, somebody else (the trace of another of our
-// libraries in this process) has done that already, and the new file is only opened. The lock
+// started, both in the file's directory. When the name there is another file's by now,
+// somebody else (the trace of another of our libraries in this process) has done that already,
+// and the new file is only opened; a link in its place is neither renamed nor opened. The lock
 // on the file keeps two of them from renaming it at once; one that finds it taken opens the
-// path, and tries again at its next line if that is still the full file.
+// name, and tries again at its next line if that is still the full file.
 bool RotateLocked() {
     const int full = g_fd;
     const bool busy = flock(full, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
     if (!busy) {
         struct stat mine {};
         struct stat named {};
-        const bool ours = fstat(full, &mine) == 0 && stat(g_path, &named) == 0 &&
+        const bool ours = fstat(full, &mine) == 0 &&
+                          fstatat(g_dir, g_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
                           mine.st_dev == named.st_dev && mine.st_ino == named.st_ino;
-        if (ours && rename(g_path, g_older) != 0) return false;
+        if (ours && renameat(g_dir, g_name, g_dir, g_older) != 0) return false;
     }
     g_fd = -1;
     const bool opened = OpenLocked();
@@ -268,20 +276,33 @@ void Transfer(const char* direction, const void* bytes, long count, bool print) 
 
 #ifndef PRN_TRACE_COMPILED_OUT
 // PRN_TRACE is read once, when the library is loaded: before the constructors of default
-// priority, so that nothing the library does at load goes untraced.
+// priority, so that nothing the library does at load goes untraced. Its directory is opened
+// then (a directory that is not there leaves the trace off); the file at the first line.
 __attribute__((constructor(101))) void ReadSetting() {
     const char* path = std::getenv("PRN_TRACE");
-    if (path == nullptr || *path == '\0') return;
-    const size_t length = std::strlen(path);
-    if (length >= sizeof g_path) return;
-    std::memcpy(g_path, path, length + 1);
-    std::memcpy(g_older, path, length);
+    if (path == nullptr || *path == '\0' || std::strlen(path) >= PATH_MAX) return;
+    const char* slash = std::strrchr(path, '/');
+    const char* name = slash == nullptr ? path : slash + 1;
+    const size_t length = std::strlen(name);
+    if (length == 0) return;  // a directory
+    char dir[PATH_MAX] = ".";
+    if (slash != nullptr) {
+        const auto dirLength = static_cast<size_t>(slash == path ? 1 : slash - path);
+        std::memcpy(dir, path, dirLength);
+        dir[dirLength] = '\0';
+    }
+    // O_PATH: only looked in, so a directory the user may search but not list does as well.
+    g_dir = open(dir, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (g_dir < 0) return;
+    std::memcpy(g_name, name, length + 1);
+    std::memcpy(g_older, name, length);
     std::memcpy(g_older + length, ".1", 3);
     g_on.store(true, std::memory_order_relaxed);
 }
 
 // Run after the library's own destructor (its close of the line), when the library is unloaded
-// or the process ends: an unloaded library leaves no descriptor behind.
+// or the process ends: an unloaded library leaves no descriptor behind, of the file or its
+// directory.
 __attribute__((destructor(101))) void CloseFile() {
     const MutexHold hold(g_file);
     SwitchOffLocked();

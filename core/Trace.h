@@ -18,9 +18,9 @@
 // Off, the trace costs one relaxed load at each hook (On()); every line is formatted out of
 // line. Built with PRN_TRACE_COMPILED_OUT, On() is false at compile time and the hooks vanish.
 // The trace never fails a caller: the first error (the file cannot be opened, is not one it
-// may write, cannot be written or renamed) switches it off for good, silently, and errno is as the hook found it. It never
-// touches the printer's descriptor; it holds its own lock only to stamp and write a line (and to
-// open or rename its file when that is due).
+// may write, cannot be written or renamed) switches it off for good, silently, and errno is as
+// the hook found it. It never touches the printer's descriptor; it holds its own lock only to
+// stamp and write a line (and to open or rename its file when that is due).
 #pragma once
 
 #include <atomic>

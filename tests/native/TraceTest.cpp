@@ -2,7 +2,8 @@
 // short session leaves in the file and that the natives answer as they do untraced, the file
 // kept to two of at most 16 MiB, also with two libraries writing it, a trace that cannot be
 // written switching itself off without the caller noticing, and the file's own rules: created
-// for the process's user alone, never written through a link, a FIFO or another user's file.
+// for the process's user alone, never written through a link, a FIFO or another user's file,
+// and rotated in the directory it was found in.
 //
 // Each test loads its own copy of a library after setting PRN_TRACE, as a JVM started with it
 // would, and unloads it before the next: the library reads the variable when it is loaded.
@@ -177,13 +178,13 @@ void Write(const std::string& path, const std::string& text) {
 
 // The process's umask, as a service might have it, for a scope.
 class Umask {
-public:
+  public:
     explicit Umask(mode_t mask) : saved_(umask(mask)) {}
     ~Umask() { umask(saved_); }
     Umask(const Umask&) = delete;
     Umask& operator=(const Umask&) = delete;
 
-private:
+  private:
     mode_t saved_;
 };
 
@@ -637,6 +638,62 @@ TEST_F(ByteTrace, OnlyARegularFileOfTheProcesssUserIsWritten) {
     ASSERT_EQ(chown(file.c_str(), 65534, 65534), 0);
     ExpectLeftAlone(file, file);
     EXPECT_EQ(Contents(file), "kept\n");
+}
+
+// The file found full is renamed in the directory it was found in, and only when that
+// directory still holds it under its name. The name replaced by a link since: no rename, and
+// nothing written where the link leads. The directory replaced by a link to another: the
+// rotation happens in the first, and the other's file of that name is left alone.
+TEST_F(ByteTrace, ARotationNeverGoesThroughALink) {
+    prnsim::SerialPrinter printer(WithModem());
+    ASSERT_TRUE(printer.ok() && printer.setDsr(true));
+    const Bytes job = Job(100);
+    // The trace opens the file at the open's first line; the links are put in place after that,
+    // and the jobs then fill what is left of the file.
+    auto traceInto = [&](const std::string& trace, const std::function<void()>& relink) {
+        Fill(trace, kFileLimit - 6000);
+        NativeLibrary& lib = Load(SerialPath(), kSerialClass, trace);
+        ASSERT_TRUE(lib.ok());
+        ASSERT_EQ(lib.openPort(printer.devicePath(), "9600"), 0);
+        relink();
+        for (int i = 0; i < 60; ++i) ASSERT_EQ(lib.writeData(job, 100, 0), 100);
+        lib.closePort();
+        Unload(lib);
+    };
+    {
+        SCOPED_TRACE("the name replaced by a link");
+        const std::string target = dir() + "/target";
+        Write(target, "kept\n");
+        traceInto(file, [&] {
+            ASSERT_EQ(rename(file.c_str(), (dir() + "/moved").c_str()), 0);
+            ASSERT_EQ(symlink(target.c_str(), file.c_str()), 0);
+        });
+        EXPECT_EQ(Contents(target), "kept\n");
+        EXPECT_TRUE(fs::is_symlink(file));
+        EXPECT_EQ(FilesIn(dir()), (std::vector<std::string>{"moved", "target", "trace"}));
+        fs::remove(dir() + "/moved");
+    }
+    {
+        SCOPED_TRACE("the directory replaced by a link");
+        const std::string first = dir() + "/first";
+        const std::string other = dir() + "/other";
+        const std::string named = dir() + "/named";
+        ASSERT_TRUE(fs::create_directory(named) && fs::create_directory(other));
+        Write(other + "/trace", "kept\n");
+        traceInto(named + "/trace", [&] {
+            ASSERT_EQ(rename(named.c_str(), first.c_str()), 0);
+            ASSERT_EQ(symlink(other.c_str(), named.c_str()), 0);
+        });
+        EXPECT_EQ(Contents(other + "/trace"), "kept\n");
+        EXPECT_EQ(FilesIn(other), (std::vector<std::string>{"trace"}));
+        EXPECT_EQ(FilesIn(first), (std::vector<std::string>{"trace", "trace.1"}));
+        EXPECT_EQ(FirstByte(first + "/trace.1"), '#');
+        const auto lines = ReadTrace(first + "/trace");
+        EXPECT_GT(
+            std::count_if(lines.begin(), lines.end(), [](const TraceLine& l) { return l.print; }),
+            0)
+            << "no job traced after the rotation";
+    }
 }
 
 }  // namespace
