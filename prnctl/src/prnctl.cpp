@@ -74,7 +74,8 @@ verbs:
 
 options:
   --lib FILE     the port library to use (default: PREFIX/lib/prnjpos/, or $PRN_LIB_DIR)
-  --trace FILE   append every transfer to FILE (the same as PRN_TRACE=FILE)
+  --trace FILE   append every transfer to FILE (the same as PRN_TRACE=FILE); a new FILE is
+                 made 0600, an existing one must be a regular file of yours and not a link
   --impact       claim as an impact (dot) printer instead of a thermal one
 )";
 
