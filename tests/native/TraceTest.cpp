@@ -387,14 +387,18 @@ void ExpectSessionTraced(const std::vector<TraceLine>& lines, const std::string&
     EXPECT_EQ(job64.bytes, Bytes(job.begin(), job.begin() + 64));
     EXPECT_TRUE(job64.cut);
 
-    // The completion request is no print data; the reply comes to the monitor.
+    // The completion request is no print data; the reply comes to the monitor. A line is
+    // stamped when it is written, after its transfer: the monitor may write the reply's line
+    // before the caller writes the request's, but not before the job's, which the caller wrote
+    // before it sent the request.
     const size_t request = find(callerOut(kCompletionRequest));
     EXPECT_LT(request, lines.size()) << "no completion request";
+    const auto jobLine = static_cast<size_t>(&job64 - lines.data());
     EXPECT_LT(
         find([](const TraceLine& l) { return l.role == "monitor" && l.shows(kCompletionReply); },
-             request),
+             jobLine),
         lines.size())
-        << "no completion reply after the request";
+        << "no completion reply after the job";
     EXPECT_LT(find([](const TraceLine& l) { return l.what == "close"; }, request), lines.size())
         << "no close after the completion request";
 }
