@@ -50,6 +50,7 @@ constexpr int kNodeSlots = 32;
 Node gNodes[kNodeSlots];
 std::atomic_flag gNodeLock = ATOMIC_FLAG_INIT;
 std::atomic<unsigned long> gRefusedOpens{0};
+std::atomic<unsigned long> gFailedReads{0};
 
 // Held around a few loads and stores (and at most an fstat): a spin is enough.
 class NodeLock {
@@ -173,6 +174,7 @@ bool serveUsblpRead(int fd, ssize_t* result) {
     // Once per token, also when two threads read at once.
     if (served == entry.readError || !node->served.compare_exchange_strong(served, entry.readError))
         return false;
+    gFailedReads.fetch_add(1);
     *result = fail(EIO);
     return true;
 }
@@ -221,6 +223,10 @@ bool serveDeviceId(int fd, unsigned long request, void* arg, int* result) {
 
 extern "C" unsigned long prnsim_usblp_refused_opens() {
     return prnshim::gRefusedOpens.load();
+}
+
+extern "C" unsigned long prnsim_usblp_failed_reads() {
+    return prnshim::gFailedReads.load();
 }
 
 // The C library's opens, each with the rule of one open at a time for stand-in nodes.

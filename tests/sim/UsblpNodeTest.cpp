@@ -155,7 +155,9 @@ TEST_F(UsblpNodeTest, AReadErrorIsServedOncePerArm) {
     printer.sendToHost({0x14});
     ASSERT_TRUE(printer.waitForSent(1, 2s));
     ASSERT_TRUE(printer.failNextRead());
+    const unsigned long failedBefore = prnsim_usblp_failed_reads();
     EXPECT_EQ(readOnce(host.get(), &byte), -EIO);
+    EXPECT_EQ(prnsim_usblp_failed_reads(), failedBefore + 1);
     EXPECT_EQ(readBytes(host.get(), 1, 2s), Bytes{0x14}) << "the failed read took the byte";
     EXPECT_EQ(readOnce(host.get(), &byte), -EAGAIN);
     for (int i = 0; i < 2; ++i) {

@@ -19,7 +19,9 @@ constexpr char kUsblpRequestType = 'P';
 
 }  // namespace prnsim
 
-// In an executable with the modem shim linked in (prnmodem_interpose): how many opens of a
-// stand-in USB printer node the shim has refused with EBUSY because a descriptor of this process
-// had it open already. Not exported by the preloaded shim.
+// In an executable with the modem shim linked in (prnmodem_interpose), what the shim has done to
+// stand-in USB printer nodes so far: the opens it refused with EBUSY because a descriptor of this
+// process had the node open already, and the reads it failed with EIO. Not exported by the
+// preloaded shim.
 extern "C" unsigned long prnsim_usblp_refused_opens();
+extern "C" unsigned long prnsim_usblp_failed_reads();
