@@ -27,11 +27,15 @@ echo "Virtual" > $g/strings/0x409/manufacturer
 echo "Receipt printer" > $g/strings/0x409/product
 echo "0001" > $g/strings/0x409/serialnumber
 echo "printer and serial" > $g/configs/c.1/strings/0x409/configuration
-echo "MFG:Virtual;MDL:Receipt;CMD:ESC/POS;CLS:PRINTER;" > $g/functions/printer.usb0/pnp_string
+# The device ID usblp reads when the gadget binds (LPIOC_GET_DEVICE_ID); cases change it between
+# an unbind and a bind to plug in another printer. No line's end (the function would keep it),
+# and two spaces that the function never sends, so that its reply is a printer's: see
+# tests/vm/VmSupport.h.
+printf '%s  ' "MFG:Virtual;MDL:Receipt;CMD:ESC/POS;CLS:PRINTER;" > $g/functions/printer.usb0/pnp_string
 ln -s $g/functions/printer.usb0 $g/configs/c.1/
 ln -s $g/functions/acm.usb0 $g/configs/c.1/
 udc=$(ls /sys/class/udc | head -n 1)
-export PRN_VM_GADGET=$g PRN_VM_UDC=$udc
+export PRN_VM_GADGET=$g PRN_VM_UDC=$udc PRN_VM_PRINTER_FUNCTION=$g/functions/printer.usb0
 echo "$udc" > $g/UDC
 for node in /dev/usb/lp0 /dev/g_printer0 /dev/ttyACM0 /dev/ttyGS0 /dev/parport0; do
   if waitfor $node 20; then say "guest: $node is there"; else fail "Guest.Node$node" "not there"; fi

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # The deliverables on the kernel's own drivers. Boots Debian's kernel in qemu under software
 # emulation with a busybox initramfs; the host's /usr and /etc and the project (with its build
-# folder) are shared over 9p. Inside: usblp over the printer gadget on dummy_hcd, cdc-acm over the
-# ACM gadget, ppdev over the machine's emulated parallel port, whose output lands in a file here.
+# folder) are shared over 9p. Inside: usblp over the printer gadget on dummy_hcd (its device ID is
+# the printer function's pnp_string, which cases change between an unbind and a bind to plug in
+# another printer), cdc-acm over the ACM gadget, ppdev over the machine's emulated parallel port,
+# whose output lands in a file here.
 # Each case prints PASS or FAIL; the tier ends with one "N passed, N failed" line.
 #   tools/vm-test.sh [BUILD]   BUILD: a built normal tree (default: build)
 #   PRN_VM_CACHE=DIR           where the kernel, busybox and the initramfs are kept (BUILD/vm)

@@ -48,14 +48,26 @@
 // descriptor is in the table, and a scan of its few slots otherwise, before the C library's.
 // __read_chk (what read() becomes with _FORTIFY_SOURCE) is wrapped too.
 //
+// And it stands in for the kernel's USB printer driver (usblp) on devices whose line carries the
+// field "usblp" ("<path> 0x0 usblp [eio=<token>] [id=<device ID>]"): a pty whose master the
+// virtual printer holds, behind a link it removes on unplug. One open at a time (EBUSY), one
+// failed read (EIO) each time the printer writes a new token (a decimal number, never 0), and
+// LPIOC_GET_DEVICE_ID answered from id=, whose text has "%XX" for a space, '%' and any byte
+// outside printable ASCII. The rules, and the wrapped opens they need, are in UsblpNode.cpp;
+// the ioctl, read and close here hand those devices over to it. The modem requests pass a
+// USB node's line by: the pty answers them, as the driver does not know them either.
+//
+// Every line has at most 511 characters; the file's one reader is StateFile.cpp.
+//
 // Used two ways: preloaded (LD_PRELOAD=libprnmodem.so, e.g. into a JVM), or linked into a test
 // executable, where its functions override the C library's for the whole process.
 //
 // It may run very early in a process and on any thread, including small-stack ones: no static
-// constructors, no allocation, about a kilobyte of stack on the modem path, nothing at all extra
-// on the ioctl pass-through path beyond one load of the resolved pointer. tcdrain looks at the
-// environment first and, with a state file named, at the descriptor (fstat) and, for character
-// devices only, at the file: nothing a blocking drain would notice.
+// constructors, no allocation, about a kilobyte of stack on the modem path (two for a device
+// ID), nothing at all extra on the ioctl pass-through path beyond one load of the resolved
+// pointer. tcdrain looks at the environment first and, with a state file named, at the
+// descriptor (fstat) and, for character devices only, at the file: nothing a blocking drain
+// would notice.
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <linux/parport.h>
@@ -73,7 +85,12 @@
 #include <cstring>
 #include <ctime>
 
+#include "StateFile.h"
+#include "UsblpNode.h"
+
 namespace {
+
+using namespace prnshim;
 
 using IoctlFunction = int (*)(int, unsigned long, ...);
 
@@ -121,45 +138,17 @@ TcdrainFunction realTcdrain() {
     return fn;
 }
 
-// The C library's read, write and close, or the system calls when they cannot be found.
-using ReadFunction = ssize_t (*)(int, void*, size_t);
+// The C library's write, or the system call when it cannot be found.
 using WriteFunction = ssize_t (*)(int, const void*, size_t);
-using CloseFunction = int (*)(int);
 
-ssize_t syscallRead(int fd, void* data, size_t size) {
-    return ::syscall(SYS_read, fd, data, size);
-}
 ssize_t syscallWrite(int fd, const void* data, size_t size) {
     return ::syscall(SYS_write, fd, data, size);
 }
-int syscallClose(int fd) {
-    return static_cast<int>(::syscall(SYS_close, fd));
-}
 
-template <typename Function>
-Function resolve(std::atomic<Function>& cache, const char* name, Function fallback) {
-    Function fn = cache.load(std::memory_order_acquire);
-    if (fn != nullptr) return fn;
-    const int saved = errno;
-    fn = reinterpret_cast<Function>(::dlsym(RTLD_NEXT, name));
-    if (fn == nullptr) fn = fallback;
-    errno = saved;
-    cache.store(fn, std::memory_order_release);
-    return fn;
-}
-
-std::atomic<ReadFunction> gRealRead{nullptr};
 std::atomic<WriteFunction> gRealWrite{nullptr};
-std::atomic<CloseFunction> gRealClose{nullptr};
 
-ReadFunction realRead() {
-    return resolve(gRealRead, "read", syscallRead);
-}
 WriteFunction realWrite() {
     return resolve(gRealWrite, "write", syscallWrite);
-}
-CloseFunction realClose() {
-    return resolve(gRealClose, "close", syscallClose);
 }
 
 // DTR/RTS as the host last set them, per device (st_rdev). Constant-initialised.
@@ -187,135 +176,12 @@ HostLines* hostLines(dev_t rdev, bool create, unsigned initialBits) {
     return nullptr;
 }
 
-bool sameDevice(const char* entry, const char* fdTarget, const struct stat& fdStat) {
-    if (std::strcmp(entry, fdTarget) == 0) return true;
-    // The entry may name a symlink to the device, or the code under test may have opened one.
-    struct stat entryStat;
-    if (::stat(entry, &entryStat) != 0) return false;
-    if (S_ISCHR(entryStat.st_mode)) return entryStat.st_rdev == fdStat.st_rdev;
-    return entryStat.st_dev == fdStat.st_dev && entryStat.st_ino == fdStat.st_ino;
-}
-
-// One device's line in the state file.
-struct Entry {
-    unsigned bits = 0;
-    unsigned outq = 0;   // bytes stuck in the output queue; 0: the line takes data
-    bool ppdev = false;  // a parallel port, with the fields that follow
-    unsigned char status = 0;
-    bool reverse = false;
-    bool held = false;
-};
-
-// A descriptor's device as the state file is matched against it.
-struct Line {
-    struct stat st;
-    char target[256];  // what /proc/self/fd/N points at
-};
-
-// False when fd is not a character device (so no serial line) or cannot be resolved.
-bool describeDescriptor(int fd, Line* line) {
-    if (::fstat(fd, &line->st) != 0 || !S_ISCHR(line->st.st_mode)) return false;
-    char link[32] = "/proc/self/fd/";
-    {
-        char digits[12];
-        int n = 0;
-        unsigned v = static_cast<unsigned>(fd);
-        do {
-            digits[n++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-        size_t at = std::strlen(link);
-        while (n > 0) link[at++] = digits[--n];
-        link[at] = '\0';
-    }
-    const ssize_t length = ::readlink(link, line->target, sizeof line->target - 1);
-    if (length <= 0) return false;
-    line->target[length] = '\0';
-    return true;
-}
-
-// Parses "<path> <hex> [field...]"; true and the entry when the path is this line's device.
-// Fields other than outq=<n>, ppdev, status=<hex>, reverse=<n> and held=<n> are skipped.
-bool matchLine(char* text, const Line& line, Entry* entry) {
-    char* p = text;
-    while (*p == ' ' || *p == '\t') ++p;
-    char* path = p;
-    while (*p != '\0' && *p != ' ' && *p != '\t') ++p;
-    if (*p == '\0' || p == path) return false;
-    *p++ = '\0';
-    char* end = nullptr;
-    const unsigned long value = std::strtoul(p, &end, 16);
-    if (end == p) return false;
-    if (!sameDevice(path, line.target, line.st)) return false;
-    *entry = Entry{};
-    entry->bits = static_cast<unsigned>(value);
-    for (p = end;;) {
-        while (*p == ' ' || *p == '\t') ++p;
-        if (*p == '\0') break;
-        if (std::strncmp(p, "outq=", 5) == 0)
-            entry->outq = static_cast<unsigned>(std::strtoul(p + 5, nullptr, 10));
-        else if (std::strncmp(p, "ppdev", 5) == 0 && (p[5] == '\0' || p[5] == ' ' || p[5] == '\t'))
-            entry->ppdev = true;
-        else if (std::strncmp(p, "status=", 7) == 0)
-            entry->status = static_cast<unsigned char>(std::strtoul(p + 7, nullptr, 16));
-        else if (std::strncmp(p, "reverse=", 8) == 0)
-            entry->reverse = std::strtoul(p + 8, nullptr, 10) != 0;
-        else if (std::strncmp(p, "held=", 5) == 0)
-            entry->held = std::strtoul(p + 5, nullptr, 10) != 0;
-        while (*p != '\0' && *p != ' ' && *p != '\t') ++p;
-    }
-    return true;
-}
-
-const char* stateFile() {
-    const char* file = std::getenv("PRNSIM_MODEM_FILE");
-    return file != nullptr && *file != '\0' ? file : nullptr;
-}
-
-// The entry of the line's device, if the state file lists it.
-bool lookupEntry(const char* file, const Line& line, Entry* entry) {
-    const int in = ::open(file, O_RDONLY | O_CLOEXEC);
-    if (in < 0) return false;
-    bool found = false;
-    char chunk[256];
-    char text[256];
-    size_t used = 0;
-    bool overlong = false;
-    for (;;) {
-        const ssize_t n = realRead()(in, chunk, sizeof chunk);
-        if (n < 0 && errno == EINTR) continue;
-        const bool eof = n <= 0;
-        for (ssize_t i = 0; !found && i <= (eof ? 0 : n - 1); ++i) {
-            const char c = eof ? '\n' : chunk[i];
-            if (c != '\n') {
-                if (used + 1 < sizeof text)
-                    text[used++] = c;
-                else
-                    overlong = true;  // not a line we wrote; skip it
-                continue;
-            }
-            text[used] = '\0';
-            if (!overlong && used > 0) found = matchLine(text, line, entry);
-            used = 0;
-            overlong = false;
-        }
-        if (found || eof) break;
-    }
-    realClose()(in);
-    return found;
-}
-
-// The entry for fd, if it is a listed device.
-bool lookupDescriptor(int fd, Line* line, Entry* entry) {
-    const char* file = stateFile();
-    return file != nullptr && describeDescriptor(fd, line) && lookupEntry(file, *line, entry);
-}
-
-// Serves a modem request on a simulated line. False: not a simulated line, pass it on.
+// Serves a modem request on a simulated line. False: not a simulated line, pass it on (a USB
+// printer node has no modem lines either).
 bool serveModemRequest(int fd, unsigned long request, int* arg, int* result) {
     Line line;
     Entry entry;
-    if (!lookupDescriptor(fd, &line, &entry)) return false;
+    if (!lookupDescriptor(fd, &line, &entry) || entry.usblp) return false;
     const unsigned printerBits = entry.bits;
 
     if (arg == nullptr) {
@@ -482,11 +348,6 @@ bool lookupParport(int fd, Line* line, Entry* entry) {
 }
 
 constexpr unsigned char kReadyLines = PARPORT_STATUS_BUSY | PARPORT_STATUS_ERROR;
-
-int fail(int error) {
-    errno = error;
-    return -1;
-}
 
 // How long the kernel's ppdev takes to give up a nibble negotiation that the printer does not
 // answer: by PPNEGOT, and by a read in compatibility mode.
@@ -674,6 +535,11 @@ extern "C" __attribute__((visibility("default"))) int ioctl(int fd, unsigned lon
         const int saved = errno;
         if (waitWhileStuck(fd) == Drain::Interrupted) return -1;
         errno = saved;
+    } else if (isDeviceIdRequest(request)) {
+        const int saved = errno;
+        int result = 0;
+        if (serveDeviceId(fd, request, arg, &result)) return result;
+        errno = saved;
     }
     return realIoctl()(fd, request, arg);
 }
@@ -698,6 +564,10 @@ extern "C" __attribute__((visibility("default"))) ssize_t read(int fd, void* dat
         ssize_t result = 0;
         if (serveParportRead(fd, &result)) return result;
     }
+    if (usblpNodesOpen()) {
+        ssize_t result = 0;
+        if (serveUsblpRead(fd, &result)) return result;
+    }
     return realRead()(fd, data, size);
 }
 
@@ -720,11 +590,13 @@ extern "C" __attribute__((visibility("default"))) ssize_t write(int fd, const vo
     return realWrite()(fd, data, size);
 }
 
-// Ends the claim and forgets the descriptor before the number can be given out again.
+// Ends the claim (or the node's open) and forgets the descriptor before the number can be given
+// out again.
 extern "C" __attribute__((visibility("default"))) int close(int fd) {
     if (gPortCount.load(std::memory_order_acquire) != 0 && findPort(fd) != nullptr) {
         PortLock lock;
         if (Port* port = findPort(fd)) freePort(port);
     }
+    if (usblpNodesOpen()) forgetUsblpOpen(fd);
     return realClose()(fd);
 }

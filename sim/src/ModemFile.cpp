@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,12 +28,48 @@ constexpr std::string_view kParportField = "ppdev";
 constexpr std::string_view kStatusField = "status=";
 constexpr std::string_view kReverseField = "reverse=";
 constexpr std::string_view kHeldField = "held=";
+constexpr std::string_view kUsblpField = "usblp";
+constexpr std::string_view kReadErrorField = "eio=";
+constexpr std::string_view kDeviceIdField = "id=";
 
 // Everything a device's line says.
 struct Fields {
     ModemEntry modem;
     std::optional<ParportEntry> parport;
+    std::optional<UsblpEntry> usblp;
 };
+
+// A space, '%' and bytes outside printable ASCII as "%XX", so that the ID is one field.
+std::string writtenDeviceId(const std::string& id) {
+    std::string written;
+    for (const char c : id) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte <= 0x20 || byte >= 0x7F || byte == '%') {
+            char escaped[4];
+            std::snprintf(escaped, sizeof escaped, "%%%02X", byte);
+            written += escaped;
+        } else {
+            written += c;
+        }
+    }
+    return written;
+}
+
+std::string readDeviceId(const std::string& written) {
+    const auto hex = [&](size_t at) {
+        return at < written.size() && std::isxdigit(static_cast<unsigned char>(written[at]));
+    };
+    std::string id;
+    for (size_t i = 0; i < written.size(); ++i) {
+        if (written[i] == '%' && hex(i + 1) && hex(i + 2)) {
+            id += static_cast<char>(std::stoi(written.substr(i + 1, 2), nullptr, 16));
+            i += 2;
+        } else {
+            id += written[i];
+        }
+    }
+    return id;
+}
 
 struct Entry {
     std::string device;
@@ -56,6 +93,8 @@ std::optional<Entry> parseLine(const std::string& text) {
     if (end == bits.c_str()) return std::nullopt;
     ParportEntry port;
     bool parport = false;
+    UsblpEntry node;
+    bool usblp = false;
     for (std::string field; fields >> field;) {
         if (field.rfind(kOutqField, 0) == 0)
             e.line.modem.outq = static_cast<unsigned>(fieldValue(field, kOutqField, 10));
@@ -67,10 +106,17 @@ std::optional<Entry> parseLine(const std::string& text) {
             port.reverse = fieldValue(field, kReverseField, 10) != 0;
         else if (field.rfind(kHeldField, 0) == 0)
             port.held = fieldValue(field, kHeldField, 10) != 0;
+        else if (field == kUsblpField)
+            usblp = true;
+        else if (field.rfind(kReadErrorField, 0) == 0)
+            node.readError = std::strtoull(field.c_str() + kReadErrorField.size(), nullptr, 10);
+        else if (field.rfind(kDeviceIdField, 0) == 0)
+            node.deviceId = readDeviceId(field.substr(kDeviceIdField.size()));
         else
             e.others += " " + field;
     }
     if (parport) e.line.parport = port;
+    if (usblp) e.line.usblp = node;
     return e;
 }
 
@@ -85,7 +131,15 @@ std::string formatLine(const Entry& e) {
                       " ppdev status=0x%02x reverse=%d held=%d", port->status,
                       port->reverse ? 1 : 0, port->held ? 1 : 0);
     }
-    return e.device + fields + e.others + "\n";
+    std::string node;
+    if (const std::optional<UsblpEntry>& usblp = e.line.usblp) {
+        node = " " + std::string(kUsblpField);
+        if (usblp->readError != 0)
+            node += " " + std::string(kReadErrorField) + std::to_string(usblp->readError);
+        if (!usblp->deviceId.empty())
+            node += " " + std::string(kDeviceIdField) + writtenDeviceId(usblp->deviceId);
+    }
+    return e.device + fields + node + e.others + "\n";
 }
 
 std::vector<Entry> readEntries(const std::string& file) {
@@ -218,8 +272,32 @@ bool publishParportEntry(const std::string& file, const std::string& device,
     return rewrite(
         file, device,
         [&](const std::optional<Fields>& current) {
-            Fields fields = current.value_or(Fields{ModemEntry{0, 0}, std::nullopt});
+            Fields fields = current.value_or(Fields{ModemEntry{0, 0}, std::nullopt, std::nullopt});
             fields.parport = entry;
+            return std::optional(fields);
+        },
+        error);
+}
+
+bool deviceIdFits(const std::string& id) {
+    return writtenDeviceId(id).size() <= kMaxWrittenDeviceId;
+}
+
+bool publishUsblpEntry(const std::string& file, const std::string& device, const UsblpEntry& entry,
+                       std::string* error) {
+    if (file.empty() || device.empty()) {
+        if (error) *error = "no modem file or device";
+        return false;
+    }
+    if (!deviceIdFits(entry.deviceId)) {
+        if (error) *error = "device ID too long";
+        return false;
+    }
+    return rewrite(
+        file, device,
+        [&](const std::optional<Fields>& current) {
+            Fields fields = current.value_or(Fields{ModemEntry{0, 0}, std::nullopt, std::nullopt});
+            fields.usblp = entry;
             return std::optional(fields);
         },
         error);
@@ -243,6 +321,12 @@ std::optional<ModemEntry> readModemEntry(const std::string& file, const std::str
 std::optional<ParportEntry> readParportEntry(const std::string& file, const std::string& device) {
     for (const Entry& e : readEntries(file))
         if (e.device == device) return e.line.parport;
+    return std::nullopt;
+}
+
+std::optional<UsblpEntry> readUsblpEntry(const std::string& file, const std::string& device) {
+    for (const Entry& e : readEntries(file))
+        if (e.device == device) return e.line.usblp;
     return std::nullopt;
 }
 

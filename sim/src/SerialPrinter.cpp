@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "prnsim/ModemFile.h"
 
@@ -33,13 +34,30 @@ void waitOn(int fd, long microseconds) {
     ::ppoll(&p, 1, &t, nullptr);
 }
 
+// A token no earlier read error had, in this process or another one: the shim serves one failed
+// read per new token and device, and remembers the last across printers on a reused pty.
+uint64_t newReadErrorToken() {
+    static std::atomic<uint64_t> last{0};
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const uint64_t clock =
+        static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+    uint64_t previous = last.load();
+    uint64_t token;
+    do {
+        token = clock > previous ? clock : previous + 1;
+    } while (!last.compare_exchange_weak(previous, token));
+    return token;
+}
+
 }  // namespace
 
 SerialPrinter::SerialPrinter(SerialOptions options)
     : VirtualPrinter(options.printer),
       options_(std::move(options)),
       modemFile_(options_.modemFile.empty() ? modemFileFromEnvironment() : options_.modemFile),
-      modemBits_(kPrinterReadyModemBits) {
+      modemBits_(kPrinterReadyModemBits),
+      deviceId_(options_.deviceId) {
     readRate_ = options_.readRate;
     attachOutput([this](const uint8_t* data, size_t size) { writeToHost(data, size); });
     std::lock_guard lock(plugMutex_);
@@ -129,7 +147,7 @@ bool SerialPrinter::openPty() {
     }
     stopReader_ = false;
     reader_ = std::thread([this, m, connection] { readerLoop(m, connection); });
-    if (options_.modem && !modemFile_.empty()) publishModem();
+    if (publishesLine()) publishModem();
     return true;
 }
 
@@ -142,8 +160,8 @@ void SerialPrinter::closePty() {
         }
         reader_.join();
     }
-    if (!slave_.empty() && options_.modem && !modemFile_.empty())
-        removeModemLine(modemFile_, slave_);
+    if (!slave_.empty() && publishesLine()) removeModemLine(modemFile_, slave_);
+    readErrorToken_ = 0;  // the node it was armed for is gone
     {
         std::lock_guard lock(masterMutex_);
         if (master_ >= 0) ::close(master_);
@@ -279,8 +297,33 @@ void SerialPrinter::writeToHost(const uint8_t* data, size_t size) {
     }
 }
 
+bool SerialPrinter::publishesLine() const {
+    return (options_.modem || options_.usblp) && !modemFile_.empty();
+}
+
 bool SerialPrinter::publishModem() {
+    if (options_.usblp) return publishUsblpEntry(modemFile_, slave_, {deviceId_, readErrorToken_});
     return publishModemEntry(modemFile_, slave_, {modemBits_, outputStuck_});
+}
+
+bool SerialPrinter::setDeviceId(const std::string& id) {
+    std::lock_guard lock(plugMutex_);
+    if (!options_.usblp || modemFile_.empty() || !deviceIdFits(id)) return false;
+    deviceId_ = id;
+    if (slave_.empty()) return true;  // published on replug
+    return publishModem();
+}
+
+std::string SerialPrinter::deviceId() const {
+    std::lock_guard lock(plugMutex_);
+    return deviceId_;
+}
+
+bool SerialPrinter::failNextRead() {
+    std::lock_guard lock(plugMutex_);
+    if (!options_.usblp || modemFile_.empty() || slave_.empty()) return false;
+    readErrorToken_ = newReadErrorToken();
+    return publishModem();
 }
 
 bool SerialPrinter::setOutputStuck(unsigned bytes) {

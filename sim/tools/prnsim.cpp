@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "prnsim/ModemFile.h"
 #include "prnsim/ParallelPrinter.h"
 #include "prnsim/SerialPrinter.h"
 #include "prnsim/TcpPrinter.h"
@@ -38,7 +39,8 @@ using namespace prnsim;
 constexpr const char* kUsage = R"(usage:
   prnsim serial [--link PATH] [--speed BPS] [--read-rate BPS] [--modem] [--modem-file PATH]
                 [--no-raw-master] [common options]
-  prnsim usb [--link PATH] [--read-rate BPS] [common options]
+  prnsim usb [--link PATH] [--read-rate BPS] [--usblp [--device-id TEXT] [--modem-file PATH]]
+             [common options]
   prnsim parallel [--link PATH] [--modem-file PATH] [common options]
   prnsim tcp [--port N] [--net-model] [common options]
 common options:
@@ -51,6 +53,12 @@ serial and usb options:
   --link PATH           a symlink to the pty slave, removed on unplug, re-pointed on replug
                         (usb without it: prnsim-usb-XXXXXX/lp0 under $TMPDIR or /tmp)
   --read-rate BPS       read the line at this rate (slow printer); 0 reads at once
+usb options (the rules need the modem shim: LD_PRELOAD=libprnmodem.so, or linked in):
+  --usblp               the node by the kernel's usblp rules: one open at a time (EBUSY), a
+                        read error on demand, the device ID (LPIOC_GET_DEVICE_ID); published in
+                        the shim's state file ($PRNSIM_MODEM_FILE or --modem-file)
+  --device-id TEXT      the IEEE 1284 device ID it gives, e.g. "MFG:Acme;MDL:TM1;CMD:ESCPOS;"
+  --modem-file PATH     the shim's state file, instead of $PRNSIM_MODEM_FILE
 parallel options (the port needs the modem shim: LD_PRELOAD=libprnmodem.so, or linked in):
   --link PATH           the port the host opens (without it: prnsim-parallel-XXXXXX/parport0
                         under $TMPDIR or /tmp)
@@ -89,6 +97,9 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
   parallel: reverse on|off  off: no reverse channel, nibble mode refused (reads fail with EIO)
   parallel: held on|off   someone else has the port claimed (PPCLAIM fails with EBUSY)
   parallel: status-lines <hex>  the status byte of the powered printer (default df)
+  usb (--usblp): device-id <text>|none   the device ID from now on (none: no ID); kept across
+                       unplug and replug, so another printer can come back under the same path
+  usb (--usblp): read-error   the host's next read of the node fails with EIO, once
   serial: outq <n>     the line stops taking data: nothing more is read, and through the modem
                        shim (--modem) TIOCOUTQ reports n and tcdrain waits; 0: it flows again
   tcp refuse|accept|close-on-accept|silent|drop|reset|drop-after <n>|slow <bps>|normal
@@ -113,7 +124,8 @@ bool parseUnsigned(const std::string& text, unsigned long* value) {
 
 struct Session {
     std::unique_ptr<VirtualPrinter> printer;
-    SerialPrinter* serial = nullptr;  // also set for a parallel printer
+    SerialPrinter* serial = nullptr;  // also set for a parallel and a usb printer
+    bool usb = false;
     ParallelPrinter* parallel = nullptr;
     TcpPrinter* tcp = nullptr;
     bool quit = false;
@@ -310,6 +322,23 @@ std::string Session::run(const std::string& line) {
         }
         return "ok";
     }
+    if (cmd == "device-id" || cmd == "read-error") {
+        if (!usb) return "error not a usb printer";
+        if (cmd == "read-error")
+            return serial->failNextRead()
+                       ? "ok"
+                       : "error no usblp rules (--usblp, PRNSIM_MODEM_FILE), or unplugged";
+        // The ID as written after the command, spaces and all.
+        const size_t at = line.find_first_not_of(" \t", line.find(cmd) + cmd.size());
+        std::string id = at == std::string::npos ? "" : line.substr(at);
+        while (!id.empty() && (id.back() == ' ' || id.back() == '\t' || id.back() == '\r'))
+            id.pop_back();
+        if (id.empty()) return "error usage: device-id <text>|none";
+        if (id == "none") id.clear();
+        return serial->setDeviceId(id)
+                   ? "ok"
+                   : "error no usblp rules (--usblp, PRNSIM_MODEM_FILE), or an ID too long";
+    }
     if (cmd == "connections" && serial) return "ok " + std::to_string(serial->ptyCount());
     if (cmd == "unplug" || cmd == "replug") {
         if (!serial) return "error not a serial printer";
@@ -449,9 +478,12 @@ int main(int argc, char** argv) {
             serialOptions.readRate = static_cast<unsigned>(v);
         else if (kind == "serial" && option == "--modem")
             serialOptions.modem = true;
-        else if ((kind == "serial" || kind == "parallel") && option == "--modem-file" &&
-                 i + 1 < argc)
+        else if (option == "--modem-file" && kind != "tcp" && i + 1 < argc)
             serialOptions.modemFile = argv[++i];
+        else if (kind == "usb" && option == "--usblp")
+            serialOptions.usblp = true;
+        else if (kind == "usb" && option == "--device-id" && i + 1 < argc)
+            serialOptions.deviceId = argv[++i];
         else if (kind == "serial" && option == "--no-raw-master")
             serialOptions.rawMaster = false;
         else if (kind == "tcp" && option == "--port" && value(&v) && v <= 65535)
@@ -459,6 +491,14 @@ int main(int argc, char** argv) {
         else
             return fail("bad option " + option);
     }
+
+    if (serialOptions.usblp) {
+        if (serialOptions.modemFile.empty() && modemFileFromEnvironment().empty())
+            return fail("--usblp needs the shim's state file (--modem-file, PRNSIM_MODEM_FILE)");
+        if (!deviceIdFits(serialOptions.deviceId)) return fail("--device-id: too long");
+    }
+    if (!serialOptions.deviceId.empty() && !serialOptions.usblp)
+        return fail("--device-id needs --usblp");
 
     // A usb printer's node has no line discipline: the master is raw, and there is always a
     // link, which is what the code under test opens.
@@ -509,6 +549,7 @@ int main(int argc, char** argv) {
             return fail(why);
         }
         session.serial = serial.get();
+        session.usb = kind == "usb";
         session.printer = std::move(serial);
     } else {
         tcpOptions.printer = printerOptions;

@@ -1,7 +1,9 @@
 // The USB library through its natives on a printer-node stand-in (a raw pty behind a symlink
 // that unplug removes and replug re-points): a quiet printer is not a lost one, an unplugged
 // node is reopened under the same descriptor number, and a close in the middle of that leaves
-// nothing behind.
+// nothing behind. With the usblp driver's rules (the modem shim, linked in, applies them to the
+// stand-in): a failed read on a printer still plugged in is no unplug, another printer under
+// the same path is not this one, and a completion wait ends soon after an unplug.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -10,6 +12,7 @@
 
 #include "LineTestSupport.h"
 #include "prnsim/SerialPrinter.h"
+#include "prnsim/Usblp.h"
 
 namespace {
 
@@ -172,6 +175,118 @@ TEST_F(UsbLine, TheEdgesOfAJob) {
     start = Clock::now();
     lib.closePort();
     EXPECT_TRUE(About(MillisSince(start), 1000)) << MillisSince(start) << " ms after a claim";
+}
+
+// ---- The usblp driver's rules ----
+
+const std::string kAcme = "MFG:Acme;MDL:TM1;CMD:ESCPOS;";
+const std::string kOther = "MFG:Other;MDL:LX-9;CMD:ESCPOS;";
+
+// A node by the usblp rules, giving a device ID: the shim finds it in the process's state file
+// (NativeMain).
+class UsbNodeRules : public UsbLine {
+  protected:
+    static prnsim::SerialOptions RulesNode(const std::string& deviceId) {
+        prnsim::SerialOptions options = Node();
+        options.usblp = true;
+        options.deviceId = deviceId;
+        return options;
+    }
+    // The longest run of samples (every 20 ms for span) whose status was not ready, in ms.
+    long LongestNotReadyMs(milliseconds span) {
+        long longest = 0;
+        std::optional<Clock::time_point> since;
+        for (const auto end = Clock::now() + span; Clock::now() < end;) {
+            const bool ready = lib.getPrinterStatus(0) == kReady;
+            if (!ready && !since) since = Clock::now();
+            if (since) longest = std::max(longest, MillisSince(*since));
+            if (ready) since.reset();
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+        return longest;
+    }
+};
+
+// A transfer that failed on a printer still plugged in (the driver fails one read with EIO, the
+// node stays, nothing hangs up) is no status block for that pass, not an unplug: the status is
+// ready again within 2 s and never offline for more than a pass, the node is not opened again
+// while the library holds it (the driver would refuse: EBUSY), and the next job is printed.
+TEST_F(UsbNodeRules, AFailedReadOnAPrinterStillThereIsNoUnplug) {
+    prnsim::SerialPrinter printer(RulesNode(kAcme));
+    ASSERT_TRUE(printer.ok()) << printer.error();
+    OpenAndClaim(printer);
+    const unsigned long refusedBefore = prnsim_usblp_refused_opens();
+    const unsigned long failedBefore = prnsim_usblp_failed_reads();
+    ASSERT_TRUE(printer.failNextRead());
+    ASSERT_TRUE(WaitFor([&] { return prnsim_usblp_failed_reads() > failedBefore; }, seconds(3)))
+        << "the monitor did not read the node";
+    const long longest = LongestNotReadyMs(milliseconds(2000));
+    EXPECT_LE(longest, kOnePassMs) << "not ready for " << longest << " ms after one failed read";
+    EXPECT_EQ(lib.getPrinterStatus(0), kReady) << "not ready 2 s after one failed read";
+    EXPECT_EQ(prnsim_usblp_refused_opens(), refusedBefore)
+        << "the library opened the node again while it held it";
+    const Bytes job = Job(2000, 21);
+    EXPECT_EQ(lib.writeData(job, Size(job), 0), Size(job));
+    EXPECT_TRUE(printer.waitForSequence(job, 1, seconds(3)));
+}
+
+// Unplugged, and another printer (another device ID) comes back under the same path: it is not
+// this printer, so the status stays offline and jobs are refused. When this printer comes back,
+// the status is ready within 2 s and the next job reaches it.
+TEST_F(UsbNodeRules, AnotherPrinterUnderTheSamePathIsNotTaken) {
+    prnsim::SerialPrinter printer(RulesNode(kAcme));
+    ASSERT_TRUE(printer.ok()) << printer.error();
+    OpenAndClaim(printer);
+    ASSERT_TRUE(printer.unplug());
+    ASSERT_GE(MillisUntilStatus(kOffline, seconds(3)), 0) << "no offline report";
+
+    ASSERT_TRUE(printer.setDeviceId(kOther));
+    ASSERT_TRUE(printer.replug());
+    const auto start = Clock::now();
+    EXPECT_FALSE(WaitFor([&] { return lib.getPrinterStatus(0) != kOffline; }, seconds(4)))
+        << "status " << lib.getPrinterStatus(0) << " after " << MillisSince(start)
+        << " ms with another printer under the path";
+    const Bytes refused = Job(500, 22);
+    EXPECT_EQ(lib.writeData(refused, Size(refused), 0), kIoFail);
+
+    ASSERT_TRUE(printer.unplug());
+    ASSERT_GE(MillisUntilStatus(kOffline, seconds(3)), 0);
+    ASSERT_TRUE(printer.setDeviceId(kAcme));
+    ASSERT_TRUE(printer.replug());
+    const long readyAfter = MillisUntilStatus(kReady, seconds(5));
+    EXPECT_GE(readyAfter, 0) << "not ready with the printer back";
+    EXPECT_LE(readyAfter, 2000 * 14 / 10 + 150);
+    const Bytes job = Job(2000, 23);
+    EXPECT_EQ(lib.writeData(job, Size(job), 0), Size(job));
+    EXPECT_TRUE(WaitFor([&] { return printer.countReceivedOn(2, job) == 1; }, seconds(3)));
+    EXPECT_EQ(printer.countReceivedOn(1, refused), 0u);
+}
+
+// A completion wait in progress (the printer is still printing the job) when the node is
+// unplugged ends, false, within about a second: the answer can never come through that node.
+TEST_F(UsbNodeRules, ACompletionWaitEndsSoonAfterAnUnplug) {
+    prnsim::SerialPrinter printer(RulesNode(kAcme));
+    ASSERT_TRUE(printer.ok()) << printer.error();
+    OpenAndClaim(printer);
+    printer.setPrintSpeed(500);  // the job takes some 8 s to print
+    const Bytes job = Job(4000, 24);
+    ASSERT_EQ(lib.writeData(job, Size(job), 0), Size(job));
+    NativeLibrary* const port = &lib;
+    BackgroundCall wait([port] { return port->waitForCompletePrinting(0); });
+    ASSERT_FALSE(wait.returnedWithin(milliseconds(500))) << "the wait ended before the unplug";
+
+    ASSERT_TRUE(printer.unplug());
+    const auto unplugged = Clock::now();
+    const bool returned = wait.returnedWithin(seconds(4));
+    const long tookMs = MillisSince(unplugged);
+    EXPECT_TRUE(returned) << "the completion wait goes on " << tookMs << " ms after the unplug";
+    if (returned) {
+        EXPECT_LE(tookMs, 1000 * 14 / 10 + 150);
+        EXPECT_FALSE(wait.result()) << "completed on an unplugged node";
+    } else {
+        ClosePort();  // ends the wait
+        EXPECT_TRUE(wait.returnedWithin(seconds(5)));
+    }
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 
 #include "SimTestSupport.h"
 #include "prnsim/ModemFile.h"
+#include "prnsim/Usblp.h"
 
 extern char** environ;
 
@@ -280,6 +281,51 @@ TEST(PrnsimCommand, UsbLinkGoesWithTheCommand) {
     ASSERT_TRUE(sim.exited(5s));
     EXPECT_TRUE(WIFSIGNALED(sim.status()) && WTERMSIG(sim.status()) == SIGINT);
     EXPECT_FALSE(std::filesystem::exists(folder)) << "left behind: " << folder;
+}
+
+// The usblp rules: this process (the shim is linked in) opens the node once, gets the device ID
+// the command sets, and one failed read per "read-error".
+TEST(PrnsimCommand, UsblpSession) {
+    const std::string file = (std::filesystem::temp_directory_path() /
+                              ("prnsim-cmd-usblp-" + std::to_string(::getpid())))
+                                 .string();
+    ::setenv("PRNSIM_MODEM_FILE", file.c_str(), 1);
+    Command sim({"usb", "--usblp", "--device-id", "MFG:Acme;MDL:TM1;"});
+    const std::string first = sim.line();
+    ASSERT_EQ(first.rfind("device ", 0), 0u) << first;
+    const std::string link = first.substr(7);
+    const std::string slave = std::filesystem::read_symlink(link).string();
+    EXPECT_EQ(readUsblpEntry(file, slave), (UsblpEntry{"MFG:Acme;MDL:TM1;", 0}));
+    Fd node(::open(link.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    ASSERT_GE(node.get(), 0);
+    EXPECT_LT(::open(link.c_str(), O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC), 0);
+    EXPECT_EQ(errno, EBUSY);
+
+    EXPECT_EQ(sim.ask("device-id  MFG:Other; MDL:T 2; "), "ok");
+    uint8_t reply[64] = {};
+    ASSERT_EQ(::ioctl(node.get(), usblpDeviceIdRequest(sizeof reply), reply), 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(reply) + 2), "MFG:Other; MDL:T 2;");
+    EXPECT_EQ(sim.ask("read-error"), "ok");
+    uint8_t byte;
+    EXPECT_EQ(::read(node.get(), &byte, 1), -1);
+    EXPECT_EQ(errno, EIO);
+    EXPECT_EQ(sim.ask("device-id none"), "ok");
+    EXPECT_EQ(readUsblpEntry(file, slave)->deviceId, "");
+    EXPECT_EQ(sim.ask("device-id"), "error usage: device-id <text>|none");
+    EXPECT_EQ(sim.ask("unplug"), "ok");
+    EXPECT_EQ(sim.ask("read-error").rfind("error", 0), 0u);
+    EXPECT_EQ(sim.ask("quit"), "ok");
+    ASSERT_TRUE(sim.exited(5s));
+
+    // Without the rules there is nothing to set; without a state file they cannot be had.
+    Command plain({"usb"});
+    ASSERT_EQ(plain.line().rfind("device ", 0), 0u);
+    EXPECT_EQ(plain.ask("read-error").rfind("error no usblp rules", 0), 0u);
+    ::unsetenv("PRNSIM_MODEM_FILE");
+    Command noFile({"usb", "--usblp"});
+    EXPECT_EQ(noFile.line().rfind("error --usblp needs", 0), 0u);
+    std::filesystem::remove(file);
+    std::filesystem::remove(file + ".lock");
 }
 
 // The parallel port: its line in the state file follows the commands, and this process (the

@@ -34,6 +34,39 @@ inline bool PlugGadget(bool plugged) {
     return static_cast<bool>(udc);
 }
 
+// The gadget's printer function: its pnp_string is the IEEE 1284 device ID that the host's usblp
+// asks the gadget for when it binds, so a change between an unbind and a bind makes the
+// gadget another printer.
+inline std::string PrinterFunction() {
+    return Env("PRN_VM_PRINTER_FUNCTION",
+               "/sys/kernel/config/usb_gadget/prn/functions/printer.usb0");
+}
+
+// This kernel's printer function puts the string's own length in the reply's two length bytes
+// and sends only that many bytes, those two included: the last two characters never leave, and
+// the length does not count itself. Two characters more in pnp_string make its reply what a
+// printer sends (the length counting its two bytes, then the whole ID).
+constexpr char kPnpPadding[] = "  ";
+
+// The device ID the gadget gives, from what configfs shows (without the line's end and the
+// padding).
+inline std::string GadgetDeviceId() {
+    std::ifstream in(PrinterFunction() + "/pnp_string");
+    std::string id;
+    std::getline(in, id);
+    const size_t padding = sizeof kPnpPadding - 1;
+    return id.size() >= padding ? id.substr(0, id.size() - padding) : "";
+}
+
+// Sets the device ID for the next bind; written without a line's end, which the function would
+// keep as part of the ID.
+inline bool SetGadgetDeviceId(const std::string& id) {
+    std::ofstream out(PrinterFunction() + "/pnp_string");
+    out << id << kPnpPadding;
+    out.flush();
+    return static_cast<bool>(out);
+}
+
 // A figure of a case, on a line of its own.
 template <class... Args>
 void Figure(const char* format, Args... args) {

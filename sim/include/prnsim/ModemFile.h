@@ -12,6 +12,14 @@
 // status is the status lines' byte PPRSTATUS returns, reverse is 1 while the printer takes
 // nibble mode (it has a reverse channel and is powered), held is 1 while someone else has the
 // port claimed.
+// A USB printer node's line carries "usblp" and the node's fields after the bits (0 for a node):
+//     <device path> 0x0 usblp [eio=<token>] [id=<device ID>]
+//     e.g.  /dev/pts/4 0x0 usblp eio=1712345678901234 id=MFG:Acme;MDL:TM%201;CMD:ESCPOS;
+// The shim then applies the kernel's usblp rules to it: one open at a time, one failed read
+// (EIO) each time eio changes to a new token, and LPIOC_GET_DEVICE_ID answered from id, whose
+// text has "%XX" for a space, '%' and every byte outside printable ASCII. Without id the
+// request fails (ENOTTY); without eio no read fails.
+// The shim reads lines of at most 511 characters.
 // The simulator rewrites the file atomically (temporary file, then rename) and keeps the lines
 // of other devices, so several printers, also in other processes, can share one file.
 #pragma once
@@ -45,6 +53,22 @@ struct ParportEntry {
     bool operator==(const ParportEntry&) const = default;
 };
 
+// A USB printer node's fields.
+struct UsblpEntry {
+    // The printer's IEEE 1284 device ID, e.g. "MFG:Acme;MDL:TM1;CMD:ESCPOS;"; empty: none.
+    std::string deviceId;
+    // The token of the read error armed last: the shim fails one read for each new one. 0:
+    // none armed (no field written).
+    uint64_t readError = 0;
+    bool operator==(const UsblpEntry&) const = default;
+};
+
+// The longest device ID a line carries, counted as written (a space, '%' or a byte outside
+// printable ASCII takes three characters).
+constexpr size_t kMaxWrittenDeviceId = 400;
+// Whether a device ID fits a line.
+bool deviceIdFits(const std::string& id);
+
 // $PRNSIM_MODEM_FILE, or "" when unset.
 std::string modemFileFromEnvironment();
 
@@ -58,6 +82,10 @@ bool publishModemLine(const std::string& file, const std::string& device, unsign
 // line).
 bool publishParportEntry(const std::string& file, const std::string& device,
                          const ParportEntry& entry, std::string* error = nullptr);
+// Sets a USB printer node's fields on one device's line and keeps its bits and outq (0 for a new
+// line). False, writing nothing, for a device ID that does not fit (deviceIdFits).
+bool publishUsblpEntry(const std::string& file, const std::string& device, const UsblpEntry& entry,
+                       std::string* error = nullptr);
 // Removes the line of one device; true also when there was none.
 bool removeModemLine(const std::string& file, const std::string& device,
                      std::string* error = nullptr);
@@ -65,6 +93,8 @@ bool removeModemLine(const std::string& file, const std::string& device,
 std::optional<ModemEntry> readModemEntry(const std::string& file, const std::string& device);
 // The parallel port fields published for a device, if its line has them.
 std::optional<ParportEntry> readParportEntry(const std::string& file, const std::string& device);
+// The USB printer node fields published for a device, if its line has them.
+std::optional<UsblpEntry> readUsblpEntry(const std::string& file, const std::string& device);
 // The bits published for a device, if any.
 std::optional<unsigned> readModemLine(const std::string& file, const std::string& device);
 

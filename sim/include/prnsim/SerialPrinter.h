@@ -37,6 +37,13 @@ struct SerialOptions {
     bool modem = false;
     // The state file; empty means $PRNSIM_MODEM_FILE.
     std::string modemFile;
+    // A USB printer node by the kernel's usblp rules, which the modem shim applies to the slave
+    // from the line the printer publishes in the state file: one open at a time (EBUSY), a read
+    // that fails when the printer says so (failNextRead), and the device ID. Needs the state
+    // file; no modem lines then.
+    bool usblp = false;
+    // The IEEE 1284 device ID the node gives (LPIOC_GET_DEVICE_ID); empty: none.
+    std::string deviceId;
 };
 
 class SerialPrinter : public VirtualPrinter {
@@ -91,6 +98,19 @@ class SerialPrinter : public VirtualPrinter {
     // Ptys made so far: 1 after construction, one more on each replug.
     int ptyCount() const;
 
+    // USB printer node rules (SerialOptions::usblp). Both return false, changing nothing,
+    // without them or without the state file.
+    //  - setDeviceId: the IEEE 1284 device ID the node gives from now on (empty: none); kept
+    //    across unplug and replug, and changeable while unplugged, so that another printer can
+    //    come back under the same path. False too for an ID that does not fit the file's line
+    //    (ModemFile.h).
+    //  - failNextRead: the host's next read of the node fails with EIO, once, as the driver
+    //    reports a failed transfer on a printer still plugged in. False while unplugged; an
+    //    unplug forgets one not yet served.
+    bool setDeviceId(const std::string& id);
+    std::string deviceId() const;
+    bool failNextRead();
+
   protected:
     // After unplug() or replug() changed the pty (slavePath() tells which), without locks held.
     virtual void plugChanged() {}
@@ -104,7 +124,8 @@ class SerialPrinter : public VirtualPrinter {
     int updateReading();
     void wakeReader();
     void writeToHost(const uint8_t* data, size_t size);
-    bool publishModem();  // with plugMutex_ held
+    bool publishModem();  // with plugMutex_ held: the modem or the USB node line
+    bool publishesLine() const;
     bool changeModemBit(unsigned bit, bool on);
 
     SerialOptions options_;
@@ -116,6 +137,8 @@ class SerialPrinter : public VirtualPrinter {
     int plugCount_ = 0;
     unsigned modemBits_;
     unsigned outputStuck_ = 0;
+    std::string deviceId_;
+    uint64_t readErrorToken_ = 0;  // the read error armed last; 0: none
 
     std::mutex masterMutex_;  // held to write to or close the master
     int master_ = -1;
