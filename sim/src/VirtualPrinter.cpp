@@ -39,7 +39,8 @@ bool VirtualPrinter::printingStopped() const {
 
 bool VirtualPrinter::offlineBit() const {
     return offline_ ||
-           (options_.errorsSetOffline && (coverOpen_ || paper_ == Paper::End || error_));
+           (options_.model == StatusModel::Reference &&
+            (coverOpen_ || paper_ == Paper::End || error_));
 }
 
 VirtualPrinter::StatusBlock VirtualPrinter::statusBlock() const {

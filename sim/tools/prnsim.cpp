@@ -40,11 +40,15 @@ constexpr const char* kUsage = R"(usage:
                 [--no-raw-master] [common options]
   prnsim usb [--link PATH] [--read-rate BPS] [common options]
   prnsim parallel [--link PATH] [--modem-file PATH] [common options]
-  prnsim tcp [--port N] [--net-model] [common options]
+  prnsim tcp [--port N] [common options]
 common options:
   --speed BPS           print speed in bytes per second (0: at once, the default)
   --block4 HEX          byte 4 of the automatic status block (0x00 or 0x0F)
-  --net-model           cover open / paper end do not set the offline bit
+  --model reference|network-table
+                        how the offline bit is set: reference (the default), by whatever stops
+                        printing; network-table, by the online switch alone (cover open
+                        30/34, paper end 10/14)
+  --net-model           the same as --model network-table
   --pulse-opens-drawer  an ESC p pulse opens the drawer
   --show                show the print data as text on stderr as it is printed
 serial and usb options:
@@ -438,7 +442,13 @@ int main(int argc, char** argv) {
         else if (option == "--block4" && value(&v))
             printerOptions.block4 = static_cast<uint8_t>(v);
         else if (option == "--net-model")
-            printerOptions.errorsSetOffline = false;
+            printerOptions.model = StatusModel::NetworkTable;
+        else if (option == "--model" && i + 1 < argc &&
+                 (std::strcmp(argv[i + 1], "reference") == 0 ||
+                  std::strcmp(argv[i + 1], "network-table") == 0))
+            printerOptions.model = std::strcmp(argv[++i], "reference") == 0
+                                       ? StatusModel::Reference
+                                       : StatusModel::NetworkTable;
         else if (option == "--pulse-opens-drawer")
             printerOptions.pulseOpensDrawer = true;
         else if (option == "--show")

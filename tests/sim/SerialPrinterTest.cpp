@@ -177,7 +177,7 @@ TEST_F(SerialPrinterTest, AutomaticStatusBlockThenOneOnEveryChange) {
 
 TEST_F(SerialPrinterTest, NetworkModelAndReservedBits) {
     SerialOptions options;
-    options.printer.errorsSetOffline = false;
+    options.printer.model = StatusModel::NetworkTable;
     options.printer.block4 = 0x0F;
     start(options);
     EXPECT_EQ(ask(kEnableAutoStatus, 4), (Bytes{0x14, 0x00, 0x00, 0x0F}));

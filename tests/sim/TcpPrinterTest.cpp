@@ -13,7 +13,7 @@ class TcpPrinterTest : public ::testing::Test {
   protected:
     void SetUp() override {
         TcpOptions options;
-        options.printer.errorsSetOffline = false;
+        options.printer.model = StatusModel::NetworkTable;
         printer_ = std::make_unique<TcpPrinter>(options);
         ASSERT_TRUE(printer_->ok()) << printer_->error();
         ASSERT_NE(printer_->port(), 0);

@@ -37,15 +37,24 @@ using Clock = std::chrono::steady_clock;
 
 enum class Paper { Ok, NearEnd, End };
 
+// How the printer encodes its state in the offline bit (DLE EOT 1 bit 3, status block byte 1
+// bit 3).
+enum class StatusModel {
+    // The reference ESC/POS printer: whatever stops printing makes it offline, so cover open,
+    // paper end, errors and waiting for online recovery set the offline bit with their own:
+    // cover open 3C 00 00 00 (38 with the drawer pin low), paper end 1C 00 0F 00.
+    Reference,
+    // The network printers' table: only the online switch sets the offline bit; cover open is
+    // 34 00 00 00 (30), paper end 14 00 0F 00 (10), errors only their byte 2 bits.
+    NetworkTable,
+};
+
 struct PrinterOptions {
     // Print speed of the engine in bytes per second; 0 prints at once.
     unsigned printSpeed = 0;
     // Byte 4 of the automatic status block: reserved bits, 0x00 or 0x0F depending on the model.
     uint8_t block4 = 0x00;
-    // Cover open, paper end and errors make the printer offline, so most models set the offline
-    // bit with them (DLE EOT 1 bit 3, status block byte 1 bit 3). Our network printer model does
-    // not: it sends cover open as 0x30/0x34 and paper end as 0x10/0x14.
-    bool errorsSetOffline = true;
+    StatusModel model = StatusModel::Reference;
     // An ESC p pulse opens the drawer (pin 3 goes low).
     bool pulseOpensDrawer = false;
 };
