@@ -66,7 +66,12 @@ serial options (a usb printer is a serial one with a raw master and a link, no m
 Prints "device <path>" or "port <n>", then answers each stdin line with one "ok ..." or
 "error ..." line. Commands:
   cover open|close     paper ok|near|end     offline on|off     drawer open|close
-  error on|off         silent on|off         dsr|cts|cd on|off  speed <bps>
+  error recoverable|autocutter|unrecoverable|auto-recoverable|off   (on: recoverable)
+  recovery on|off      waiting for online recovery
+  paper-end-after <n>  cover-open-after <n>
+                       the paper runs out (the cover opens) once n more bytes are printed;
+                       the rest waits in the buffer until "paper ok" ("cover close")
+  silent on|off        dsr|cts|cd on|off     speed <bps>
   reply2 <hex>|none|auto    reply4 <hex>|none|auto   (none: no answer, auto: from the state)
   send <hex>           inject bytes to the host as they are
   hex                  ok <all received bytes as hex>       sent: ok <bytes sent, as hex>
@@ -174,13 +179,36 @@ std::string Session::run(const std::string& line) {
         return parallel->published() ? "ok" : "error the port's line is not published";
     }
 
-    if (cmd == "cover" || cmd == "offline" || cmd == "drawer" || cmd == "error" ||
+    if (cmd == "error") {
+        const std::string& kind = arg(1);
+        if (kind == "on" || kind == "recoverable")
+            p.setError(PrinterError::Recoverable);
+        else if (kind == "autocutter")
+            p.setError(PrinterError::Autocutter);
+        else if (kind == "unrecoverable")
+            p.setError(PrinterError::Unrecoverable);
+        else if (kind == "auto-recoverable")
+            p.setError(PrinterError::AutoRecoverable);
+        else if (kind == "off")
+            p.setError(PrinterError::None);
+        else
+            return "error expected recoverable, autocutter, unrecoverable, auto-recoverable, on "
+                   "or off";
+        return "ok";
+    }
+    if (cmd == "paper-end-after" || cmd == "cover-open-after") {
+        unsigned long bytes;
+        if (!parseUnsigned(arg(1), &bytes)) return "error usage: " + cmd + " <bytes>";
+        p.faultAfter(bytes, cmd == "paper-end-after" ? Fault::PaperEnd : Fault::CoverOpen);
+        return "ok";
+    }
+    if (cmd == "cover" || cmd == "offline" || cmd == "drawer" || cmd == "recovery" ||
         cmd == "silent" || cmd == "dsr" || cmd == "cts" || cmd == "cd") {
         if (std::string e = onOff(arg(1), &flag); !e.empty()) return e;
         if (cmd == "cover") p.setCoverOpen(flag);
         if (cmd == "offline") p.setOffline(flag);
         if (cmd == "drawer") p.setDrawerOpen(flag);
-        if (cmd == "error") p.setError(flag);
+        if (cmd == "recovery") p.setWaitingForRecovery(flag);
         if (cmd == "silent") p.setSilent(flag);
         if (cmd == "dsr" && !p.setDsr(flag))
             return "error no modem lines (--modem, PRNSIM_MODEM_FILE)";
