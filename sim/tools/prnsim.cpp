@@ -92,6 +92,9 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
   serial, usb, parallel: busy-after <bytes> <ms>
                        reads that many more bytes, then is busy for ms; once (on a parallel
                        printer both stop the reading only, not the busy line)
+  serial, usb, parallel: busy-after <bytes>
+                       reads that many more bytes, then is busy until "busy off" (a parallel
+                       printer sets its busy line then: writes fail with EAGAIN)
   parallel: busy on|off   busy line set (writes fail with EAGAIN) and nothing more is read
   parallel: fault on|off  fault line set (writes fail with EAGAIN)
   parallel: power on|off  off: every status line low, no nibble mode, no answers
@@ -335,9 +338,11 @@ std::string Session::run(const std::string& line) {
         } else if (cmd == "busy-for") {
             if (!millis(1, &ms)) return "error usage: busy-for <ms>";
             serial->busyFor(ms);
+        } else if (w.size() == 2 && parseUnsigned(arg(1), &bytes)) {
+            serial->stopAfter(bytes);  // a parallel printer's moves its busy line too
         } else {
             if (!parseUnsigned(arg(1), &bytes) || !millis(2, &ms))
-                return "error usage: busy-after <bytes> <ms>";
+                return "error usage: busy-after <bytes> [<ms>]";
             serial->busyAfter(bytes, ms);
         }
         return "ok";

@@ -295,6 +295,12 @@ TEST(PrnsimCommand, UsbSession) {
     EXPECT_EQ(sim.ask("wait-bytes 3 2000"), "ok");
     EXPECT_EQ(sim.ask("wait-bytes 4 150"), "error timeout");
     EXPECT_EQ(sim.ask("wait-bytes 6 2000"), "ok");
+    EXPECT_EQ(sim.ask("busy-after 2"), "ok");  // then busy until told
+    ASSERT_TRUE(writeAll(host.get(), {'g', 'h', 'i'}));
+    EXPECT_EQ(sim.ask("wait-bytes 8 2000"), "ok");
+    EXPECT_EQ(sim.ask("wait-bytes 9 300"), "error timeout");
+    EXPECT_EQ(sim.ask("busy off"), "ok");
+    EXPECT_EQ(sim.ask("wait-bytes 9 2000"), "ok");
 
     // Busy is the printer's, not the pty's: it stays across a replug.
     EXPECT_EQ(sim.ask("busy on"), "ok");
@@ -314,7 +320,7 @@ TEST(PrnsimCommand, UsbSession) {
     EXPECT_EQ(sim.ask("count-on 0 10 04 01"), "ok 0");  // cleared before the replug
 
     EXPECT_EQ(sim.ask("busy maybe").rfind("error expected", 0), 0u);
-    EXPECT_EQ(sim.ask("busy-after 5"), "error usage: busy-after <bytes> <ms>");
+    EXPECT_EQ(sim.ask("busy-after"), "error usage: busy-after <bytes> [<ms>]");
     EXPECT_EQ(sim.ask("dsr on").rfind("error", 0), 0u);  // a printer node has no modem lines
     EXPECT_EQ(sim.ask("quit"), "ok");
     ASSERT_TRUE(sim.exited(5s));
@@ -367,6 +373,21 @@ TEST(PrnsimCommand, ParallelSession) {
     ASSERT_TRUE(writeAll(port.get(), {0x10, 0x04, 0x01}));
     EXPECT_EQ(readBytes(port.get(), 1, 2s), Bytes{0x16});
 
+    // Busy after two bytes: the busy line moves once they are read, until "busy off".
+    EXPECT_EQ(sim.ask("busy-after 2"), "ok");
+    EXPECT_EQ(::write(port.get(), "abc", 3), 3);
+    EXPECT_EQ(sim.ask("wait-bytes 5 2000"), "ok");
+    const auto busyDeadline = Clock::now() + 2s;
+    while (readParportEntry(file, slave).value_or(ParportEntry{}).status != 0x5F &&
+           Clock::now() < busyDeadline)
+        quietFor(port.get(), 5ms);
+    EXPECT_EQ(readParportEntry(file, slave), (ParportEntry{0x5F, true, false}));
+    EXPECT_EQ(::write(port.get(), "d", 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(sim.ask("wait-bytes 6 200"), "error timeout");
+    EXPECT_EQ(sim.ask("busy off"), "ok");
+    EXPECT_EQ(sim.ask("wait-bytes 6 2000"), "ok");
+
     EXPECT_EQ(sim.ask("busy on"), "ok");
     EXPECT_EQ(sim.ask("fault on"), "ok");
     EXPECT_EQ(sim.ask("reverse off"), "ok");
@@ -381,6 +402,7 @@ TEST(PrnsimCommand, ParallelSession) {
     EXPECT_EQ(readParportEntry(file, slave), (ParportEntry{0x88, true, false}));
     EXPECT_EQ(sim.ask("status-lines 1ff").rfind("error", 0), 0u);
     EXPECT_EQ(sim.ask("count 10 04 01"), "ok 1");
+    EXPECT_EQ(sim.ask("hex"), "ok 100401616263");
 
     EXPECT_EQ(sim.ask("quit"), "ok");
     ASSERT_TRUE(sim.exited(5s));
