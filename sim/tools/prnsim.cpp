@@ -40,7 +40,7 @@ constexpr const char* kUsage = R"(usage:
                 [--no-raw-master] [common options]
   prnsim usb [--link PATH] [--read-rate BPS] [common options]
   prnsim parallel [--link PATH] [--modem-file PATH] [common options]
-  prnsim tcp [--port N] [common options]
+  prnsim tcp [--port N] [--delayed-acks] [common options]
 common options:
   --speed BPS           print speed in bytes per second (0: at once, the default)
   --block4 HEX          byte 4 of the automatic status block (0x00 or 0x0F)
@@ -110,6 +110,10 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
                        n 0: at accept, before reading; connections 0: cancel
   tcp stall on|off     keep the connection but read nothing (the host's sends block)
   tcp stall-for <ms>   stall now, resume by itself after ms
+  tcp delayed-acks on|off
+                       hold back ACKs (delayed-ACK mode, 40 ms and more), as embedded stacks do
+  A drop or reset first reads what the printer's stack has taken (and acknowledged) and sends
+  the ACK it owes for it; what the stack did not take is neither acknowledged nor recorded.
   tcp normal           accept, full speed, not stalled, no drop-each-after
   tcp: connections (ok <n>)  wait-connections <n> <ms>
   quit
@@ -392,6 +396,8 @@ std::string Session::run(const std::string& line) {
             tcp->setStalled(flag);
         else if (what == "stall-for" && millis(2, &ms))
             tcp->stallFor(ms);
+        else if (what == "delayed-acks" && onOff(arg(2), &flag).empty())
+            tcp->setDelayedAcks(flag);
         else if (what == "normal") {
             tcp->setMode(TcpMode::Normal);
             tcp->setSlow(0);
@@ -400,7 +406,7 @@ std::string Session::run(const std::string& line) {
         } else {
             return "error expected refuse|accept|close-on-accept|silent|drop|reset|drop-after <n>|"
                    "reset-after <n>|drop-each-after <n> <connections>|slow <bps>|stall on|off|"
-                   "stall-for <ms>|normal";
+                   "stall-for <ms>|delayed-acks on|off|normal";
         }
         if (!tcp->error().empty()) return "error " + tcp->error();
         return "ok";
@@ -499,6 +505,8 @@ int main(int argc, char** argv) {
             serialOptions.rawMaster = false;
         else if (kind == "tcp" && option == "--port" && value(&v) && v <= 65535)
             tcpOptions.port = static_cast<uint16_t>(v);
+        else if (kind == "tcp" && option == "--delayed-acks")
+            tcpOptions.delayedAcks = true;
         else
             return fail("bad option " + option);
     }

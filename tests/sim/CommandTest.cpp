@@ -217,7 +217,7 @@ TEST(PrnsimCommand, TcpSession) {
 }
 
 TEST(PrnsimCommand, TcpFaultsAndTheRecordOfEachConnection) {
-    Command sim({"tcp"});
+    Command sim({"tcp", "--delayed-acks"});
     const std::string first = sim.line();
     ASSERT_EQ(first.rfind("port ", 0), 0u) << first;
     EXPECT_EQ(sim.ask("tcp stall on"), "ok");
@@ -228,9 +228,12 @@ TEST(PrnsimCommand, TcpFaultsAndTheRecordOfEachConnection) {
     EXPECT_EQ(sim.ask("hex-on 0"), "ok ");  // stalled
     EXPECT_EQ(sim.ask("tcp stall-for 20"), "ok");
     EXPECT_TRUE(readBytes(client.get(), 1, 2s).empty());  // resumed, then dropped after 3
-    EXPECT_EQ(sim.ask("hex-on 0"), "ok 616263");
+    EXPECT_EQ(sim.ask("hex-on 0"), "ok 61626364");        // with the byte its stack had taken
     EXPECT_EQ(sim.ask("count-on 0 62 63"), "ok 1");
     EXPECT_EQ(sim.ask("tcp reset-after 1"), "ok");
+    EXPECT_EQ(sim.ask("tcp delayed-acks on"), "ok");
+    EXPECT_EQ(sim.ask("tcp delayed-acks off"), "ok");
+    EXPECT_EQ(sim.ask("tcp delayed-acks maybe").rfind("error expected", 0), 0u);
     EXPECT_EQ(sim.ask("tcp normal"), "ok");
     EXPECT_EQ(sim.ask("tcp stall maybe").rfind("error expected", 0), 0u);
     EXPECT_EQ(sim.ask("tcp drop-each-after 3").rfind("error expected", 0), 0u);
