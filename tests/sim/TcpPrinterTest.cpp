@@ -238,6 +238,20 @@ uint64_t acknowledged(int fd) {
     return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 ? info.tcpi_bytes_acked : 0;
 }
 
+TcpOptions delayedAcks(bool delayed) {
+    TcpOptions options;
+    options.delayedAcks = delayed;
+    return options;
+}
+
+// A client the printer has accepted; an invalid descriptor if it has not.
+Fd acceptedClient(TcpPrinter& printer) {
+    const int before = printer.connectionCount();
+    Fd client = connectTcp(printer.port());
+    if (!printer.waitForConnections(before + 1, 2s)) client.reset();
+    return client;
+}
+
 // How long a piece stays unacknowledged after its send (at most about a second).
 Clock::duration heldFor(int fd, const Bytes& piece) {
     const auto sent = Clock::now();
@@ -252,13 +266,9 @@ Clock::duration heldFor(int fd, const Bytes& piece) {
 TEST(TcpPrinterAcks, DelayedAcksHoldSmallPiecesUnacknowledged) {
     for (const bool delayed : {false, true}) {
         SCOPED_TRACE(delayed ? "delayed ACKs" : "prompt ACKs");
-        TcpOptions options;
-        options.delayedAcks = delayed;
-        TcpPrinter printer(options);
-        ASSERT_TRUE(printer.ok()) << printer.error();
-        Fd client = connectTcp(printer.port());
+        TcpPrinter printer(delayedAcks(delayed));
+        Fd client = acceptedClient(printer);
         ASSERT_GE(client.get(), 0);
-        ASSERT_TRUE(printer.waitForConnections(1, 2s));
         size_t sent = 0;
         const auto expectHeld = [&](bool held) {
             for (int piece = 0; piece < 3; ++piece) {
@@ -299,15 +309,11 @@ TEST(TcpPrinterDrops, WhatWasAcknowledgedWasReceived) {
         for (const bool delayed : {false, true}) {
             SCOPED_TRACE(std::string(reset ? "resetAfter" : "dropAfter") +
                          (delayed ? ", delayed ACKs" : ""));
-            TcpOptions options;
-            options.delayedAcks = delayed;
-            TcpPrinter printer(options);
-            ASSERT_TRUE(printer.ok()) << printer.error();
-            Fd client = connectTcp(printer.port());
+            TcpPrinter printer(delayedAcks(delayed));
+            Fd client = acceptedClient(printer);
             ASSERT_GE(client.get(), 0);
             const timeval fiveSeconds{5, 0};
             ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &fiveSeconds, sizeof fiveSeconds);
-            ASSERT_TRUE(printer.waitForConnections(1, 2s));
             const uint64_t atConnect = acknowledged(client.get());
             if (reset)
                 printer.resetAfter(3000);
@@ -340,16 +346,11 @@ TEST(TcpPrinterDrops, WhatWasAcknowledgedWasReceived) {
 }
 
 // A printer that holds back its ACKs and is reset right after a small piece sends the ACK it
-// owes before the RST (which acknowledges nothing): the host knows the piece arrived. Reset at
-// once, before a host's job, it has nothing to take.
+// owes before the RST (which acknowledges nothing): the host knows the piece arrived.
 TEST(TcpPrinterDrops, AResetSendsTheAckStillOwed) {
-    TcpOptions options;
-    options.delayedAcks = true;
-    TcpPrinter printer(options);
-    ASSERT_TRUE(printer.ok()) << printer.error();
-    Fd client = connectTcp(printer.port());
+    TcpPrinter printer(delayedAcks(true));
+    Fd client = acceptedClient(printer);
     ASSERT_GE(client.get(), 0);
-    ASSERT_TRUE(printer.waitForConnections(1, 2s));
     const uint64_t atConnect = acknowledged(client.get());
     ASSERT_TRUE(writeAll(client.get(), Bytes(100, 'p')));
     ASSERT_TRUE(printer.waitForBytes(100, 2s));
@@ -357,12 +358,6 @@ TEST(TcpPrinterDrops, AResetSendsTheAckStillOwed) {
     EXPECT_EQ(nextReceive(client.get()), -ECONNRESET);
     EXPECT_EQ(acknowledged(client.get()) - atConnect, 100u);
     EXPECT_EQ(printer.receivedOn(0), Bytes(100, 'p'));
-
-    Fd idle = connectTcp(printer.port());
-    ASSERT_TRUE(printer.waitForConnections(2, 2s));
-    printer.reset();
-    EXPECT_EQ(nextReceive(idle.get()), -ECONNRESET);
-    EXPECT_TRUE(printer.receivedOn(1).empty());
 }
 
 }  // namespace
