@@ -443,6 +443,8 @@ void TcpPrinter::ioLoop() {
         if (what == Accept && (fds[1].revents & POLLIN)) {
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) continue;
+            // Delayed-ACK mode before anyone learns of the connection (and sends on it).
+            if (delayedAcks) setQuickAck(fd, false);
             TcpMode mode;
             {
                 std::lock_guard lock(controlMutex_);
