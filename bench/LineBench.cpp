@@ -309,7 +309,7 @@ void CloseTimes(const std::string& serialPath, const std::string& netPath) {
     {
         auto lib = Load(netPath, kNetClass);
         prnsim::TcpOptions options;
-        options.printer.errorsSetOffline = false;
+        options.printer.model = prnsim::StatusModel::NetworkTable;
         prnsim::TcpPrinter printer(options);
         const std::string port = std::to_string(printer.port());
         lib->openPort("SOCKET:127.0.0.1", port);
@@ -427,7 +427,7 @@ int main(int argc, char** argv) {
         netBefore.get(), rounds, whole);
     {
         prnsim::TcpOptions options;
-        options.printer.errorsSetOffline = false;
+        options.printer.model = prnsim::StatusModel::NetworkTable;
         prnsim::TcpPrinter printer(options);
         Compare(
             "network claimed, 100 x 120 B writes", "ms",

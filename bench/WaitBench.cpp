@@ -75,7 +75,7 @@ std::vector<Subject> Subjects() {
          [] {
              // The network printer model: cover open as 30/34, paper end as 10/14.
              prnsim::TcpOptions options;
-             options.printer.errorsSetOffline = false;
+             options.printer.model = prnsim::StatusModel::NetworkTable;
              return std::unique_ptr<prnsim::VirtualPrinter>(new prnsim::TcpPrinter(options));
          },
          [](NativeLibrary& lib, prnsim::VirtualPrinter& p) {

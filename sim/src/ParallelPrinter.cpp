@@ -20,11 +20,13 @@ SerialOptions serialOptions(ParallelOptions& options) {
 ParallelPrinter::ParallelPrinter(ParallelOptions options)
     : SerialPrinter(serialOptions(options)),
       modemFile_(options.modemFile.empty() ? modemFileFromEnvironment() : options.modemFile) {
+    setStopHook([this] { stoppedAfterBytes(); });
     std::lock_guard lock(mutex_);
     publishLocked();
 }
 
 ParallelPrinter::~ParallelPrinter() {
+    setStopHook(nullptr);  // the reader outlives this part of the printer
     std::lock_guard lock(mutex_);
     if (!published_.empty()) removeModemLine(modemFile_, published_);
     published_.clear();
@@ -66,11 +68,28 @@ bool ParallelPrinter::published() const {
 void ParallelPrinter::setBusy(bool busy) {
     std::lock_guard lock(mutex_);
     busy_ = busy;
+    stopPending_ = false;
     // The host sees the busy line only once the printer has stopped reading, and sees it clear
     // only once it reads again.
     if (busy) SerialPrinter::setBusy(true);
     publishLocked();
     if (!busy && powered_) SerialPrinter::setBusy(false);
+}
+
+void ParallelPrinter::stopAfter(size_t bytes) {
+    if (bytes == 0) return setBusy(true);
+    std::lock_guard lock(mutex_);
+    stopPending_ = true;
+    SerialPrinter::stopAfter(bytes);
+}
+
+void ParallelPrinter::stoppedAfterBytes() {
+    // The printer has stopped reading; a setBusy since the stopAfter has the last word.
+    std::lock_guard lock(mutex_);
+    if (!stopPending_) return;
+    stopPending_ = false;
+    busy_ = true;
+    publishLocked();
 }
 
 void ParallelPrinter::setFault(bool fault) {
@@ -89,7 +108,10 @@ void ParallelPrinter::setPowered(bool powered) {
     publishLocked();
     if (powered) {
         setSilent(false);
-        if (!busy_) SerialPrinter::setBusy(false);
+        if (!busy_) {
+            stopPending_ = false;  // cancelled with the reading's own
+            SerialPrinter::setBusy(false);
+        }
     }
 }
 

@@ -248,6 +248,7 @@ void SerialPrinter::readerLoop(int master, int connection) {
             size_t want =
                 rate == 0 ? sizeof buffer : std::clamp<size_t>(rate / 20, 1, sizeof buffer);
             ssize_t n;
+            bool stopped = false;  // by a stopAfter, just now
             {
                 std::lock_guard hold(readMutex_);
                 if (readingStopped_) continue;
@@ -258,10 +259,17 @@ void SerialPrinter::readerLoop(int master, int connection) {
                     if (busyAfterBytes_ && (*busyAfterBytes_ -= static_cast<size_t>(n)) == 0) {
                         busyAfterBytes_.reset();
                         busy_ = true;
-                        busyUntil_ = Clock::now() + busyAfterDuration_;
+                        if (busyAfterDuration_)
+                            busyUntil_ = Clock::now() + *busyAfterDuration_;
+                        else
+                            stopped = true;
                         updateReading();
                     }
                 }
+            }
+            if (stopped) {
+                std::lock_guard hold(hookMutex_);
+                if (stopHook_) stopHook_();
             }
             if (n > 0) {
                 if (rate != 0) waitOn(wakeFd_, static_cast<long>(n * 1000000L / rate));
@@ -374,6 +382,18 @@ void SerialPrinter::busyAfter(size_t bytes, std::chrono::milliseconds duration) 
     std::lock_guard hold(readMutex_);
     busyAfterBytes_ = bytes;
     busyAfterDuration_ = duration;
+}
+
+void SerialPrinter::stopAfter(size_t bytes) {
+    if (bytes == 0) return setBusy(true);
+    std::lock_guard hold(readMutex_);
+    busyAfterBytes_ = bytes;
+    busyAfterDuration_.reset();
+}
+
+void SerialPrinter::setStopHook(std::function<void()> hook) {
+    std::lock_guard hold(hookMutex_);
+    stopHook_ = std::move(hook);
 }
 
 bool SerialPrinter::busy() const {

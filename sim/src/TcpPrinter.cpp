@@ -2,9 +2,12 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/filter.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -23,6 +26,28 @@ constexpr int kWriteTimeoutMs = 250;
 // A request to the I/O thread is acted on within a poll round; this only guards against a
 // thread that has gone.
 constexpr auto kRequestTimeout = std::chrono::seconds(5);
+// Before a drop or reset: the receive queue has landed once it has not grown for this long, and
+// the printer waits no longer than the limit for that, looking every few milliseconds.
+constexpr auto kQuietQueue = std::chrono::milliseconds(20);
+constexpr auto kLandingLimit = std::chrono::milliseconds(500);
+constexpr int kLandingLookMs = 2;
+// How soon a printer that holds back its ACKs goes back into delayed-ACK mode after the kernel
+// has left it (each time its delayed-ACK timer fires).
+constexpr int kHoldAcksMs = 5;
+
+// A socket filter that drops every segment: the stack takes nothing more and acknowledges
+// nothing more on that connection.
+const sock_filter kDropEverything[] = {BPF_STMT(BPF_RET | BPF_K, 0)};
+
+int unreadBytes(int fd) {
+    int count = 0;
+    return ::ioctl(fd, FIONREAD, &count) == 0 ? count : 0;
+}
+
+void setQuickAck(int fd, bool on) {
+    const int value = on ? 1 : 0;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &value, sizeof value);
+}
 
 std::string errnoText(const std::string& what) {
     return what + ": " + std::strerror(errno);
@@ -30,7 +55,8 @@ std::string errnoText(const std::string& what) {
 
 }  // namespace
 
-TcpPrinter::TcpPrinter(TcpOptions options) : VirtualPrinter(options.printer), port_(options.port) {
+TcpPrinter::TcpPrinter(TcpOptions options)
+    : VirtualPrinter(options.printer), port_(options.port), delayedAcks_(options.delayedAcks) {
     attachOutput([this](const uint8_t* data, size_t size) { writeToHost(data, size); });
     wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd_ < 0) {
@@ -193,6 +219,10 @@ void TcpPrinter::stallFor(std::chrono::milliseconds duration) {
     });
 }
 
+void TcpPrinter::setDelayedAcks(bool delayed) {
+    request([&] { delayedAcks_ = delayed; });
+}
+
 bool TcpPrinter::stalled() const {
     std::lock_guard lock(controlMutex_);
     return stalled_;
@@ -232,8 +262,93 @@ void TcpPrinter::fitReceiveBuffers() {
     smallReceiveBuffer_ = small;
 }
 
-void TcpPrinter::apply() {
+void TcpPrinter::holdAcks(bool delayed) {
+    if (conn_ < 0) {
+        holdingAcks_ = false;
+    } else if (delayed) {
+        setQuickAck(conn_, false);
+        holdingAcks_ = true;
+    } else if (holdingAcks_) {
+        setQuickAck(conn_, true);  // also sends an ACK still held back
+        holdingAcks_ = false;
+    }
+}
+
+void TcpPrinter::drainAndClose(int connection, bool reset) {
+    const int fd = conn_;
+    // 1. Let what is on its way in land: the printer reads nothing meanwhile.
+    const Clock::time_point start = Clock::now();
+    Clock::time_point grew = start;
+    int queued = unreadBytes(fd);
+    while (Clock::now() - grew < kQuietQueue && Clock::now() - start < kLandingLimit) {
+        ::poll(nullptr, 0, kLandingLookMs);
+        const int now = unreadBytes(fd);
+        if (now != queued) {
+            queued = now;
+            grew = Clock::now();
+        }
+    }
+    // 2. Take nothing more. What the host sends from here on is dropped before the stack sees
+    // it, so it is neither queued nor acknowledged, however far the reads below open the window.
+    const sock_fprog dropEverything{1, const_cast<sock_filter*>(kDropEverything)};
+    ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &dropEverything, sizeof dropEverything);
+    // 3. What the stack has taken is the printer's: read and record all of it.
+    uint8_t buffer[16384];
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (n > 0) {
+            receive(buffer, static_cast<size_t>(n), connection);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;  // all of it (EAGAIN), or the host's FIN
+        }
+    }
+    // 4. Acknowledge all of it now: an RST acknowledges nothing, and a delayed ACK would come
+    // too late.
+    setQuickAck(fd, true);
+    holdingAcks_ = false;
+    // 5. Close. A FIN leaves the connection half open until the host closes: with the reading
+    // side shut too, what the host sends after it is answered with a reset, not acknowledged.
+    // The filter goes once the FIN is out, so that the host meets that reset, not silence.
+    std::lock_guard lock(connMutex_);
+    connected_ = false;  // before the host can see the close
+    if (reset) {
+        const linger abort{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+    } else {
+        ::shutdown(fd, SHUT_RDWR);
+        ::setsockopt(fd, SOL_SOCKET, SO_DETACH_FILTER, nullptr, 0);
+    }
+    ::close(fd);
+    conn_ = -1;
+}
+
+void TcpPrinter::apply(int connection) {
+    bool close = false;
+    bool reset = false;
+    uint64_t ticket;
+    {
+        std::lock_guard lock(controlMutex_);
+        ticket = requested_;
+        applyLocked(&close, &reset);
+        if (!close) {
+            holdAcks(delayedAcks_);
+            fitReceiveBuffers();
+            applied_ = ticket;
+            controlChanged_.notify_all();
+            return;
+        }
+    }
+    // Requests made while the connection drains are acted on in the next round.
+    drainAndClose(connection, reset);
     std::lock_guard lock(controlMutex_);
+    fitReceiveBuffers();
+    applied_ = std::max(applied_, ticket);
+    controlChanged_.notify_all();
+}
+
+void TcpPrinter::applyLocked(bool* close, bool* reset) {
     if (mode_ == TcpMode::Refuse && listener_ >= 0) {
         ::close(listener_);  // pending connections in the backlog are reset
         listener_ = -1;
@@ -262,22 +377,15 @@ void TcpPrinter::apply() {
     }
     const bool limitReached = dropArmed_ && dropRemaining_ == 0;
     if (dropNow_ || limitReached) {
-        if (resetNow_ || (limitReached && limitResets_)) {
-            // A close with linger 0 resets the connection: the host's next receive fails.
-            std::lock_guard hold(connMutex_);
-            const linger abort{1, 0};
-            if (conn_ >= 0) ::setsockopt(conn_, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
-        }
+        // A reset is a close with linger 0: the host's next receive fails.
+        *reset = resetNow_ || (limitReached && limitResets_);
+        *close = conn_ >= 0;
         dropNow_ = false;
         resetNow_ = false;
         dropArmed_ = false;
         limitResets_ = false;
         limitPerConnection_ = false;
-        closeConnection();
     }
-    fitReceiveBuffers();
-    applied_ = requested_;
-    controlChanged_.notify_all();
 }
 
 void TcpPrinter::ioLoop() {
@@ -285,11 +393,12 @@ void TcpPrinter::ioLoop() {
     int connection = -1;
     Clock::time_point nextRead = Clock::now();
     while (!stop_) {
-        apply();
+        apply(connection);
         unsigned rate;
         bool armed;
         size_t remaining;
         bool stalled;
+        bool delayedAcks;
         std::optional<Clock::time_point> stallUntil;
         {
             std::lock_guard lock(controlMutex_);
@@ -298,6 +407,7 @@ void TcpPrinter::ioLoop() {
             remaining = dropRemaining_;
             stalled = stalled_;
             stallUntil = stallUntil_;
+            delayedAcks = delayedAcks_;
         }
         const Clock::time_point now = Clock::now();
         const auto until = [&](Clock::time_point then) {
@@ -322,6 +432,7 @@ void TcpPrinter::ioLoop() {
         }
         if (stallUntil)
             timeout = timeout < 0 ? until(*stallUntil) : std::min(timeout, until(*stallUntil));
+        if (holdingAcks_) timeout = timeout < 0 ? kHoldAcksMs : std::min(timeout, kHoldAcksMs);
         if (::poll(fds, 2, timeout) < 0) continue;
         if (fds[0].revents & POLLIN) {
             uint64_t drained;
@@ -332,6 +443,8 @@ void TcpPrinter::ioLoop() {
         if (what == Accept && (fds[1].revents & POLLIN)) {
             const int fd = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
             if (fd < 0) continue;
+            // Delayed-ACK mode before anyone learns of the connection (and sends on it).
+            if (delayedAcks) setQuickAck(fd, false);
             TcpMode mode;
             {
                 std::lock_guard lock(controlMutex_);
@@ -363,13 +476,18 @@ void TcpPrinter::ioLoop() {
             }
             std::lock_guard lock(controlMutex_);
             fitReceiveBuffers();  // a slow printer's buffer, before anything is read
+            holdAcks(delayedAcks_);
             continue;
         }
         if (what != Read || fds[1].revents == 0) continue;
         size_t want = sizeof buffer;
         if (rate != 0) want = std::clamp<size_t>(rate / 20, 1, sizeof buffer);
         if (armed) want = std::min(want, remaining);
+        // The kernel's delayed-ACK timer may have fired since the last look: without delayed-ACK
+        // mode the read itself would send the ACK.
+        if (delayedAcks) holdAcks(true);
         const ssize_t n = want == 0 ? 0 : ::read(conn_, buffer, want);
+        if (delayedAcks && n > 0) holdAcks(true);
         if (n > 0) {
             receive(buffer, static_cast<size_t>(n), connection);
             if (rate != 0) nextRead = Clock::now() + std::chrono::microseconds(n * 1000000L / rate);

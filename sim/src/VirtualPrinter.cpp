@@ -14,6 +14,23 @@ constexpr uint8_t kRealtimeBase = 0x12;
 constexpr uint8_t kBlockBase = 0x10;
 constexpr uint8_t kProcessIdHeader[] = {0x37, 0x22};
 
+// An error's bit in DLE EOT 3 and in byte 2 of the status block.
+uint8_t errorBits(PrinterError error) {
+    switch (error) {
+        case PrinterError::Recoverable:
+            return 0x04;
+        case PrinterError::Autocutter:
+            return 0x08;
+        case PrinterError::Unrecoverable:
+            return 0x20;
+        case PrinterError::AutoRecoverable:
+            return 0x40;
+        case PrinterError::None:
+            break;
+    }
+    return 0x00;
+}
+
 }  // namespace
 
 VirtualPrinter::VirtualPrinter(PrinterOptions options)
@@ -34,19 +51,23 @@ VirtualPrinter::~VirtualPrinter() {
 // --- state ---
 
 bool VirtualPrinter::printingStopped() const {
-    return offline_ || coverOpen_ || paper_ == Paper::End || error_;
+    return offline_ || coverOpen_ || paper_ == Paper::End || error_ != PrinterError::None ||
+           waitingForRecovery_;
 }
 
 bool VirtualPrinter::offlineBit() const {
-    return offline_ ||
-           (options_.errorsSetOffline && (coverOpen_ || paper_ == Paper::End || error_));
+    if (offline_) return true;
+    if (options_.model != StatusModel::Reference) return false;
+    return coverOpen_ || paper_ == Paper::End || error_ != PrinterError::None ||
+           waitingForRecovery_;
 }
 
 VirtualPrinter::StatusBlock VirtualPrinter::statusBlock() const {
     StatusBlock block{};
     block.b[0] = static_cast<uint8_t>(kBlockBase | (pin3High() ? 0x04 : 0) |
                                       (offlineBit() ? 0x08 : 0) | (coverOpen_ ? 0x20 : 0));
-    block.b[1] = error_ ? 0x04 : 0x00;  // recoverable error
+    // Byte 2 has the error bits where DLE EOT 3 has them, and waiting for recovery in bit 0.
+    block.b[1] = static_cast<uint8_t>(errorBits(error_) | (waitingForRecovery_ ? 0x01 : 0));
     // Byte 3: near end 0x03, paper end 0x0C; a printer out of paper also reports near end.
     block.b[2] = paper_ == Paper::End ? 0x0F : paper_ == Paper::NearEnd ? 0x03 : 0x00;
     block.b[3] = options_.block4;
@@ -54,17 +75,31 @@ VirtualPrinter::StatusBlock VirtualPrinter::statusBlock() const {
 }
 
 template <class Change>
+void VirtualPrinter::changeStateLocked(Change change) {
+    const StatusBlock before = statusBlock();
+    change();
+    const StatusBlock after = statusBlock();
+    if (autoStatus_ != 0 && after != before) queueReply(after.b, sizeof after.b);
+    changed_.notify_all();
+}
+
+template <class Change>
 void VirtualPrinter::changeState(Change change) {
     {
         std::lock_guard lock(mutex_);
-        const StatusBlock before = statusBlock();
-        change();
-        const StatusBlock after = statusBlock();
-        if (autoStatus_ != 0 && after != before) queueReply(after.b, sizeof after.b);
-        changed_.notify_all();
+        changeStateLocked(change);
     }
     engineWake_.notify_all();  // printing may resume
     flushOutput();
+}
+
+void VirtualPrinter::raiseFault(Fault fault) {
+    changeStateLocked([&] {
+        if (fault == Fault::PaperEnd)
+            paper_ = Paper::End;
+        else
+            coverOpen_ = true;
+    });
 }
 
 void VirtualPrinter::setCoverOpen(bool open) {
@@ -79,8 +114,27 @@ void VirtualPrinter::setOffline(bool offline) {
 void VirtualPrinter::setDrawerOpen(bool open) {
     changeState([&] { drawerOpen_ = open; });
 }
-void VirtualPrinter::setError(bool error) {
+void VirtualPrinter::setError(PrinterError error) {
     changeState([&] { error_ = error; });
+}
+void VirtualPrinter::setError(bool error) {
+    setError(error ? PrinterError::Recoverable : PrinterError::None);
+}
+void VirtualPrinter::setWaitingForRecovery(bool waiting) {
+    changeState([&] { waitingForRecovery_ = waiting; });
+}
+
+void VirtualPrinter::faultAfter(size_t bytes, Fault fault) {
+    {
+        std::lock_guard lock(mutex_);
+        pendingFault_.reset();
+        if (bytes > 0) {
+            pendingFault_ = PendingFault{bytes, fault};
+            return;
+        }
+        raiseFault(fault);
+    }
+    flushOutput();
 }
 
 void VirtualPrinter::setSilent(bool silent) {
@@ -126,6 +180,14 @@ bool VirtualPrinter::offline() const {
 bool VirtualPrinter::drawerOpen() const {
     std::lock_guard lock(mutex_);
     return drawerOpen_;
+}
+PrinterError VirtualPrinter::error() const {
+    std::lock_guard lock(mutex_);
+    return error_;
+}
+bool VirtualPrinter::waitingForRecovery() const {
+    std::lock_guard lock(mutex_);
+    return waitingForRecovery_;
 }
 bool VirtualPrinter::autoStatusEnabled() const {
     std::lock_guard lock(mutex_);
@@ -211,18 +273,20 @@ void VirtualPrinter::answerRealtime(uint8_t n) {
     uint8_t reply = kRealtimeBase;
     switch (n) {
         case 1:  // printer status
-            reply |= static_cast<uint8_t>((pin3High() ? 0x04 : 0) | (offlineBit() ? 0x08 : 0));
+            reply |= static_cast<uint8_t>((pin3High() ? 0x04 : 0) | (offlineBit() ? 0x08 : 0) |
+                                          (waitingForRecovery_ ? 0x20 : 0));
             break;
         case 2:  // offline cause
             if (reply2_) {
                 queueReply(reply2_->data(), reply2_->size());
                 return;
             }
-            reply |= static_cast<uint8_t>((coverOpen_ ? 0x04 : 0) |
-                                          (paper_ == Paper::End ? 0x20 : 0) | (error_ ? 0x40 : 0));
+            reply |=
+                static_cast<uint8_t>((coverOpen_ ? 0x04 : 0) | (paper_ == Paper::End ? 0x20 : 0) |
+                                     (error_ != PrinterError::None ? 0x40 : 0));
             break;
         case 3:  // error cause
-            reply |= static_cast<uint8_t>(error_ ? 0x04 : 0);
+            reply |= errorBits(error_);
             break;
         case 4:  // roll paper sensor: near end 0x0C, paper end 0x60 (with near end)
             if (reply4_) {
@@ -276,6 +340,11 @@ void VirtualPrinter::engineLoop() {
             buffer_.pop_front();
             ++printed;
             if (std::optional<Command> command = parser_.feed(b)) execute(*command, newText);
+            if (pendingFault_ && --pendingFault_->bytesLeft == 0) {
+                const Fault fault = pendingFault_->fault;
+                pendingFault_.reset();
+                raiseFault(fault);  // stops this loop: printing has stopped
+            }
         }
         runBytes_ += printed;
         if (buffer_.empty()) running_ = false;

@@ -42,11 +42,15 @@ constexpr const char* kUsage = R"(usage:
   prnsim usb [--link PATH] [--read-rate BPS] [--usblp [--device-id TEXT] [--modem-file PATH]]
              [common options]
   prnsim parallel [--link PATH] [--modem-file PATH] [common options]
-  prnsim tcp [--port N] [--net-model] [common options]
+  prnsim tcp [--port N] [--delayed-acks] [common options]
 common options:
   --speed BPS           print speed in bytes per second (0: at once, the default)
   --block4 HEX          byte 4 of the automatic status block (0x00 or 0x0F)
-  --net-model           cover open / paper end do not set the offline bit
+  --model reference|network-table
+                        how the offline bit is set: reference (the default), by whatever stops
+                        printing; network-table, by the online switch alone (cover open
+                        30/34, paper end 10/14)
+  --net-model           the same as --model network-table
   --pulse-opens-drawer  an ESC p pulse opens the drawer
   --show                show the print data as text on stderr as it is printed
 serial and usb options:
@@ -70,7 +74,12 @@ serial options (a usb printer is a serial one with a raw master and a link, no m
 Prints "device <path>" or "port <n>", then answers each stdin line with one "ok ..." or
 "error ..." line. Commands:
   cover open|close     paper ok|near|end     offline on|off     drawer open|close
-  error on|off         silent on|off         dsr|cts|cd on|off  speed <bps>
+  error recoverable|autocutter|unrecoverable|auto-recoverable|off   (on: recoverable)
+  recovery on|off      waiting for online recovery
+  paper-end-after <n>  cover-open-after <n>
+                       the paper runs out (the cover opens) once n more bytes are printed;
+                       the rest waits in the buffer until "paper ok" ("cover close")
+  silent on|off        dsr|cts|cd on|off     speed <bps>
   reply2 <hex>|none|auto    reply4 <hex>|none|auto   (none: no answer, auto: from the state)
   send <hex>           inject bytes to the host as they are
   hex                  ok <all received bytes as hex>       sent: ok <bytes sent, as hex>
@@ -91,6 +100,9 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
   serial, usb, parallel: busy-after <bytes> <ms>
                        reads that many more bytes, then is busy for ms; once (on a parallel
                        printer both stop the reading only, not the busy line)
+  serial, usb, parallel: busy-after <bytes>
+                       reads that many more bytes, then is busy until "busy off" (a parallel
+                       printer sets its busy line then: writes fail with EAGAIN)
   parallel: busy on|off   busy line set (writes fail with EAGAIN) and nothing more is read
   parallel: fault on|off  fault line set (writes fail with EAGAIN)
   parallel: power on|off  off: every status line low, no nibble mode, no answers
@@ -109,6 +121,10 @@ Prints "device <path>" or "port <n>", then answers each stdin line with one "ok 
                        n 0: at accept, before reading; connections 0: cancel
   tcp stall on|off     keep the connection but read nothing (the host's sends block)
   tcp stall-for <ms>   stall now, resume by itself after ms
+  tcp delayed-acks on|off
+                       hold back ACKs (delayed-ACK mode, 40 ms and more), as embedded stacks do
+  A drop or reset first reads what the printer's stack has taken (and acknowledged) and sends
+  the ACK it owes for it; what the stack did not take is neither acknowledged nor recorded.
   tcp normal           accept, full speed, not stalled, no drop-each-after
   tcp: connections (ok <n>)  wait-connections <n> <ms>
   quit
@@ -182,13 +198,36 @@ std::string Session::run(const std::string& line) {
         return parallel->published() ? "ok" : "error the port's line is not published";
     }
 
-    if (cmd == "cover" || cmd == "offline" || cmd == "drawer" || cmd == "error" ||
+    if (cmd == "error") {
+        const std::string& kind = arg(1);
+        if (kind == "on" || kind == "recoverable")
+            p.setError(PrinterError::Recoverable);
+        else if (kind == "autocutter")
+            p.setError(PrinterError::Autocutter);
+        else if (kind == "unrecoverable")
+            p.setError(PrinterError::Unrecoverable);
+        else if (kind == "auto-recoverable")
+            p.setError(PrinterError::AutoRecoverable);
+        else if (kind == "off")
+            p.setError(PrinterError::None);
+        else
+            return "error expected recoverable, autocutter, unrecoverable, auto-recoverable, on "
+                   "or off";
+        return "ok";
+    }
+    if (cmd == "paper-end-after" || cmd == "cover-open-after") {
+        unsigned long bytes;
+        if (!parseUnsigned(arg(1), &bytes)) return "error usage: " + cmd + " <bytes>";
+        p.faultAfter(bytes, cmd == "paper-end-after" ? Fault::PaperEnd : Fault::CoverOpen);
+        return "ok";
+    }
+    if (cmd == "cover" || cmd == "offline" || cmd == "drawer" || cmd == "recovery" ||
         cmd == "silent" || cmd == "dsr" || cmd == "cts" || cmd == "cd") {
         if (std::string e = onOff(arg(1), &flag); !e.empty()) return e;
         if (cmd == "cover") p.setCoverOpen(flag);
         if (cmd == "offline") p.setOffline(flag);
         if (cmd == "drawer") p.setDrawerOpen(flag);
-        if (cmd == "error") p.setError(flag);
+        if (cmd == "recovery") p.setWaitingForRecovery(flag);
         if (cmd == "silent") p.setSilent(flag);
         if (cmd == "dsr" && !p.setDsr(flag))
             return "error no modem lines (--modem, PRNSIM_MODEM_FILE)";
@@ -315,9 +354,11 @@ std::string Session::run(const std::string& line) {
         } else if (cmd == "busy-for") {
             if (!millis(1, &ms)) return "error usage: busy-for <ms>";
             serial->busyFor(ms);
+        } else if (w.size() == 2 && parseUnsigned(arg(1), &bytes)) {
+            serial->stopAfter(bytes);  // a parallel printer's moves its busy line too
         } else {
             if (!parseUnsigned(arg(1), &bytes) || !millis(2, &ms))
-                return "error usage: busy-after <bytes> <ms>";
+                return "error usage: busy-after <bytes> [<ms>]";
             serial->busyAfter(bytes, ms);
         }
         return "ok";
@@ -384,6 +425,8 @@ std::string Session::run(const std::string& line) {
             tcp->setStalled(flag);
         else if (what == "stall-for" && millis(2, &ms))
             tcp->stallFor(ms);
+        else if (what == "delayed-acks" && onOff(arg(2), &flag).empty())
+            tcp->setDelayedAcks(flag);
         else if (what == "normal") {
             tcp->setMode(TcpMode::Normal);
             tcp->setSlow(0);
@@ -392,7 +435,7 @@ std::string Session::run(const std::string& line) {
         } else {
             return "error expected refuse|accept|close-on-accept|silent|drop|reset|drop-after <n>|"
                    "reset-after <n>|drop-each-after <n> <connections>|slow <bps>|stall on|off|"
-                   "stall-for <ms>|normal";
+                   "stall-for <ms>|delayed-acks on|off|normal";
         }
         if (!tcp->error().empty()) return "error " + tcp->error();
         return "ok";
@@ -467,7 +510,13 @@ int main(int argc, char** argv) {
         else if (option == "--block4" && value(&v))
             printerOptions.block4 = static_cast<uint8_t>(v);
         else if (option == "--net-model")
-            printerOptions.errorsSetOffline = false;
+            printerOptions.model = StatusModel::NetworkTable;
+        else if (option == "--model" && i + 1 < argc &&
+                 (std::strcmp(argv[i + 1], "reference") == 0 ||
+                  std::strcmp(argv[i + 1], "network-table") == 0))
+            printerOptions.model = std::strcmp(argv[++i], "reference") == 0
+                                       ? StatusModel::Reference
+                                       : StatusModel::NetworkTable;
         else if (option == "--pulse-opens-drawer")
             printerOptions.pulseOpensDrawer = true;
         else if (option == "--show")
@@ -488,6 +537,8 @@ int main(int argc, char** argv) {
             serialOptions.rawMaster = false;
         else if (kind == "tcp" && option == "--port" && value(&v) && v <= 65535)
             tcpOptions.port = static_cast<uint16_t>(v);
+        else if (kind == "tcp" && option == "--delayed-acks")
+            tcpOptions.delayedAcks = true;
         else
             return fail("bad option " + option);
     }

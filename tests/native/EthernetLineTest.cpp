@@ -33,7 +33,8 @@ constexpr int kIoFail = -2;
 
 prnsim::TcpOptions NetworkModel() {
     prnsim::TcpOptions options;
-    options.printer.errorsSetOffline = false;  // cover open 30/34, paper end 10/14 with 0F
+    // Cover open 30/34, paper end 10/14 with 0F.
+    options.printer.model = prnsim::StatusModel::NetworkTable;
     return options;
 }
 

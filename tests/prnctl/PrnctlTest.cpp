@@ -172,7 +172,7 @@ struct Rig {
                    "ASAN_OPTIONS=verify_asan_link_order=0"};
         } else {
             prnsim::TcpOptions options;
-            options.printer.errorsSetOffline = false;  // the network printer model
+            options.printer.model = prnsim::StatusModel::NetworkTable;
             network = std::make_unique<prnsim::TcpPrinter>(options);
         }
     }

@@ -126,6 +126,44 @@ TEST(PrnsimCommand, SerialSession) {
     EXPECT_EQ(::read(host.get(), &b, 1), 0);
 }
 
+// Errors and a fault in the middle of a job by command, on a printer of the network table (its
+// errors leave the offline bit alone; the reference model is the default, see SerialSession).
+TEST(PrnsimCommand, PrinterErrorsAndAFaultInTheMiddleOfAJob) {
+    Command sim({"serial", "--model", "network-table"});
+    const std::string first = sim.line();
+    ASSERT_EQ(first.rfind("device ", 0), 0u) << first;
+    Fd host = openRawSlave(first.substr(7));
+    const auto block = [&] { return readBytes(host.get(), 4, 2s); };
+    ASSERT_TRUE(writeAll(host.get(), {0x1D, 0x61, 0xFF}));
+    EXPECT_EQ(block(), (Bytes{0x14, 0x00, 0x00, 0x00}));
+    for (const auto& [command, bit] : {std::pair{"error autocutter", 0x08},
+                                       {"error unrecoverable", 0x20},
+                                       {"error auto-recoverable", 0x40},
+                                       {"error recoverable", 0x04},
+                                       {"error on", 0x04},
+                                       {"recovery on", 0x01}}) {
+        SCOPED_TRACE(command);
+        EXPECT_EQ(sim.ask(command), "ok");
+        EXPECT_EQ(block(), (Bytes{0x14, static_cast<uint8_t>(bit), 0x00, 0x00}));
+        EXPECT_EQ(sim.ask(bit == 0x01 ? "recovery off" : "error off"), "ok");
+        EXPECT_EQ(block(), (Bytes{0x14, 0x00, 0x00, 0x00}));
+    }
+    EXPECT_EQ(sim.ask("error sideways").rfind("error expected", 0), 0u);
+
+    EXPECT_EQ(sim.ask("paper-end-after 3"), "ok");
+    ASSERT_TRUE(writeAll(host.get(), {'a', 'b', 'c', 'd', 'e', 'f'}));
+    EXPECT_EQ(block(), (Bytes{0x14, 0x00, 0x0F, 0x00}));
+    EXPECT_EQ(sim.ask("wait-bytes 9 2000"), "ok");
+    EXPECT_EQ(sim.ask("text"), "ok " + toBase64("[GS a 255]abc"));
+    EXPECT_EQ(sim.ask("paper ok"), "ok");
+    EXPECT_EQ(sim.ask("wait-printed 2000"), "ok");
+    EXPECT_EQ(sim.ask("text"), "ok " + toBase64("[GS a 255]abcdef"));
+    EXPECT_EQ(sim.ask("cover-open-after 0"), "ok");
+    EXPECT_EQ(block(), (Bytes{0x14, 0x00, 0x00, 0x00}));  // after paper ok
+    EXPECT_EQ(block(), (Bytes{0x34, 0x00, 0x00, 0x00}));
+    EXPECT_EQ(sim.ask("cover-open-after"), "error usage: cover-open-after <bytes>");
+}
+
 TEST(PrnsimCommand, TcpSession) {
     Command sim({"tcp", "--net-model"});
     const std::string first = sim.line();
@@ -156,7 +194,7 @@ TEST(PrnsimCommand, TcpSession) {
 }
 
 TEST(PrnsimCommand, TcpFaultsAndTheRecordOfEachConnection) {
-    Command sim({"tcp"});
+    Command sim({"tcp", "--delayed-acks"});
     const std::string first = sim.line();
     ASSERT_EQ(first.rfind("port ", 0), 0u) << first;
     EXPECT_EQ(sim.ask("tcp stall on"), "ok");
@@ -167,9 +205,12 @@ TEST(PrnsimCommand, TcpFaultsAndTheRecordOfEachConnection) {
     EXPECT_EQ(sim.ask("hex-on 0"), "ok ");  // stalled
     EXPECT_EQ(sim.ask("tcp stall-for 20"), "ok");
     EXPECT_TRUE(readBytes(client.get(), 1, 2s).empty());  // resumed, then dropped after 3
-    EXPECT_EQ(sim.ask("hex-on 0"), "ok 616263");
+    EXPECT_EQ(sim.ask("hex-on 0"), "ok 61626364");        // with the byte its stack had taken
     EXPECT_EQ(sim.ask("count-on 0 62 63"), "ok 1");
     EXPECT_EQ(sim.ask("tcp reset-after 1"), "ok");
+    EXPECT_EQ(sim.ask("tcp delayed-acks on"), "ok");
+    EXPECT_EQ(sim.ask("tcp delayed-acks off"), "ok");
+    EXPECT_EQ(sim.ask("tcp delayed-acks maybe").rfind("error expected", 0), 0u);
     EXPECT_EQ(sim.ask("tcp normal"), "ok");
     EXPECT_EQ(sim.ask("tcp stall maybe").rfind("error expected", 0), 0u);
     EXPECT_EQ(sim.ask("tcp drop-each-after 3").rfind("error expected", 0), 0u);
@@ -234,6 +275,12 @@ TEST(PrnsimCommand, UsbSession) {
     EXPECT_EQ(sim.ask("wait-bytes 3 2000"), "ok");
     EXPECT_EQ(sim.ask("wait-bytes 4 150"), "error timeout");
     EXPECT_EQ(sim.ask("wait-bytes 6 2000"), "ok");
+    EXPECT_EQ(sim.ask("busy-after 2"), "ok");  // then busy until told
+    ASSERT_TRUE(writeAll(host.get(), {'g', 'h', 'i'}));
+    EXPECT_EQ(sim.ask("wait-bytes 8 2000"), "ok");
+    EXPECT_EQ(sim.ask("wait-bytes 9 300"), "error timeout");
+    EXPECT_EQ(sim.ask("busy off"), "ok");
+    EXPECT_EQ(sim.ask("wait-bytes 9 2000"), "ok");
 
     // Busy is the printer's, not the pty's: it stays across a replug.
     EXPECT_EQ(sim.ask("busy on"), "ok");
@@ -253,7 +300,7 @@ TEST(PrnsimCommand, UsbSession) {
     EXPECT_EQ(sim.ask("count-on 0 10 04 01"), "ok 0");  // cleared before the replug
 
     EXPECT_EQ(sim.ask("busy maybe").rfind("error expected", 0), 0u);
-    EXPECT_EQ(sim.ask("busy-after 5"), "error usage: busy-after <bytes> <ms>");
+    EXPECT_EQ(sim.ask("busy-after"), "error usage: busy-after <bytes> [<ms>]");
     EXPECT_EQ(sim.ask("dsr on").rfind("error", 0), 0u);  // a printer node has no modem lines
     EXPECT_EQ(sim.ask("quit"), "ok");
     ASSERT_TRUE(sim.exited(5s));
@@ -351,6 +398,21 @@ TEST(PrnsimCommand, ParallelSession) {
     ASSERT_TRUE(writeAll(port.get(), {0x10, 0x04, 0x01}));
     EXPECT_EQ(readBytes(port.get(), 1, 2s), Bytes{0x16});
 
+    // Busy after two bytes: the busy line moves once they are read, until "busy off".
+    EXPECT_EQ(sim.ask("busy-after 2"), "ok");
+    EXPECT_EQ(::write(port.get(), "abc", 3), 3);
+    EXPECT_EQ(sim.ask("wait-bytes 5 2000"), "ok");
+    const auto busyDeadline = Clock::now() + 2s;
+    while (readParportEntry(file, slave).value_or(ParportEntry{}).status != 0x5F &&
+           Clock::now() < busyDeadline)
+        quietFor(port.get(), 5ms);
+    EXPECT_EQ(readParportEntry(file, slave), (ParportEntry{0x5F, true, false}));
+    EXPECT_EQ(::write(port.get(), "d", 1), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    EXPECT_EQ(sim.ask("wait-bytes 6 200"), "error timeout");
+    EXPECT_EQ(sim.ask("busy off"), "ok");
+    EXPECT_EQ(sim.ask("wait-bytes 6 2000"), "ok");
+
     EXPECT_EQ(sim.ask("busy on"), "ok");
     EXPECT_EQ(sim.ask("fault on"), "ok");
     EXPECT_EQ(sim.ask("reverse off"), "ok");
@@ -365,6 +427,7 @@ TEST(PrnsimCommand, ParallelSession) {
     EXPECT_EQ(readParportEntry(file, slave), (ParportEntry{0x88, true, false}));
     EXPECT_EQ(sim.ask("status-lines 1ff").rfind("error", 0), 0u);
     EXPECT_EQ(sim.ask("count 10 04 01"), "ok 1");
+    EXPECT_EQ(sim.ask("hex"), "ok 100401616263");
 
     EXPECT_EQ(sim.ask("quit"), "ok");
     ASSERT_TRUE(sim.exited(5s));

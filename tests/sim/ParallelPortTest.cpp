@@ -200,6 +200,29 @@ TEST_F(ParallelPortTest, BusyFaultOrOffPrinterRefusesWrites) {
     EXPECT_EQ(printer_->received(), kStatus1);
 }
 
+// A printer that stops in the middle of a job moves its busy line once it has read its bytes:
+// the host's writes fail with EAGAIN until it takes data again, and nothing is lost.
+TEST_F(ParallelPortTest, StopAfterSetsTheBusyLineOnceItsBytesAreRead) {
+    Fd port = openClaimed();
+    const Bytes piece(512, 'p');
+    printer_->stopAfter(2000);
+    size_t written = 0;
+    ssize_t n = 0;
+    for (const auto deadline = Clock::now() + 3s; n != -EAGAIN && Clock::now() < deadline;)
+        if ((n = put(port.get(), piece)) > 0) written += static_cast<size_t>(n);
+    ASSERT_EQ(n, -EAGAIN);
+    EXPECT_GE(written, 2000u);
+    EXPECT_EQ(status(port.get()), 0xDF & ~PARPORT_STATUS_BUSY);
+    ASSERT_TRUE(printer_->waitForBytes(2000, 2s));
+    EXPECT_FALSE(printer_->waitForBytes(2001, 200ms));
+
+    printer_->setBusy(false);
+    EXPECT_EQ(status(port.get()), 0xDF);
+    EXPECT_EQ(put(port.get(), piece), 512);
+    ASSERT_TRUE(printer_->waitForBytes(written + 512, 2s));
+    EXPECT_EQ(printer_->received(), Bytes(written + 512, 'p'));
+}
+
 // A monitor thread negotiates and reads while another writes, on one descriptor, while a third
 // opens, claims (EBUSY) and closes other descriptors of the port.
 // A negotiation while another thread's transfer goes out changes the mode under it: the

@@ -177,7 +177,7 @@ TEST_F(SerialPrinterTest, AutomaticStatusBlockThenOneOnEveryChange) {
 
 TEST_F(SerialPrinterTest, NetworkModelAndReservedBits) {
     SerialOptions options;
-    options.printer.errorsSetOffline = false;
+    options.printer.model = StatusModel::NetworkTable;
     options.printer.block4 = 0x0F;
     start(options);
     EXPECT_EQ(ask(kEnableAutoStatus, 4), (Bytes{0x14, 0x00, 0x00, 0x0F}));
@@ -353,6 +353,34 @@ TEST_F(SerialPrinterTest, BusyForAndBusyAfterResumeByThemselves) {
     const std::vector<ReceivedChunk> all = printer_->chunks();
     for (size_t i = at + 1; i < all.size(); ++i)
         EXPECT_LT(all[i].time - all[i - 1].time, 800ms - 40ms) << "a pause before chunk " << i;
+}
+
+// A printer that stops taking data in the middle of a job for as long as the test wants: exactly
+// so many bytes are read, then nothing until setBusy(false), then everything in order. A
+// busyAfter with a long period ends the same way.
+TEST_F(SerialPrinterTest, StopAfterHoldsTheRestUntilToldToGoOn) {
+    start();
+    const Bytes data = everyValue(64 * 1024);
+    for (const bool untilTold : {true, false}) {
+        SCOPED_TRACE(untilTold ? "stopAfter" : "busyAfter for an hour");
+        printer_->clearRecord();
+        if (untilTold)
+            printer_->stopAfter(1000);
+        else
+            printer_->busyAfter(1000, std::chrono::hours(1));
+        const size_t held = writeUntilFull(host_.get(), data);
+        ASSERT_LT(held, data.size()) << "the writer never saw EAGAIN";
+        ASSERT_TRUE(printer_->waitForBytes(1000, 2s));
+        EXPECT_TRUE(printer_->busy());
+        EXPECT_FALSE(printer_->waitForBytes(1001, 300ms));
+        EXPECT_EQ(printer_->received(), slice(data, 0, 1000));
+
+        printer_->setBusy(false);
+        EXPECT_FALSE(printer_->busy());
+        ASSERT_TRUE(writeAll(host_.get(), slice(data, held)));
+        ASSERT_TRUE(printer_->waitForBytes(data.size(), 5s));
+        EXPECT_EQ(printer_->received(), data);
+    }
 }
 
 }  // namespace

@@ -1,5 +1,10 @@
 // The virtual network printer on loopback, and the ways it misbehaves on purpose.
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <sys/ioctl.h>
+
+#include <thread>
 
 #include "SimTestSupport.h"
 #include "prnsim/TcpPrinter.h"
@@ -9,11 +14,20 @@ namespace {
 
 const Bytes kStatus1 = {0x10, 0x04, 0x01};
 
+// What the host's next receive gives: 0 for end of stream, -errno for a failure.
+int nextReceive(int fd) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 2000) != 1) return -ETIMEDOUT;
+    uint8_t b;
+    const ssize_t n = ::recv(fd, &b, 1, 0);
+    return n < 0 ? -errno : static_cast<int>(n);
+}
+
 class TcpPrinterTest : public ::testing::Test {
   protected:
     void SetUp() override {
         TcpOptions options;
-        options.printer.errorsSetOffline = false;
+        options.printer.model = StatusModel::NetworkTable;
         printer_ = std::make_unique<TcpPrinter>(options);
         ASSERT_TRUE(printer_->ok()) << printer_->error();
         ASSERT_NE(printer_->port(), 0);
@@ -86,10 +100,16 @@ TEST_F(TcpPrinterTest, DropInTheMiddleOfAJob) {
     ASSERT_GE(client.get(), 0);
     ASSERT_TRUE(printer_->waitForConnections(1, 2s));
     printer_->dropAfter(10);
-    ASSERT_TRUE(writeAll(client.get(), Bytes(40, 'x')));
-    Bytes rest = readBytes(client.get(), 1, 2s);  // end of stream (or a reset)
-    EXPECT_TRUE(rest.empty());
-    EXPECT_EQ(printer_->received().size(), 10u);
+    ASSERT_TRUE(writeAll(client.get(), Bytes(6, 'x')));
+    EXPECT_TRUE(quietFor(client.get(), 100ms));  // not yet
+    EXPECT_TRUE(printer_->connected());
+    // The drop starts after 10 bytes; the other 30, which the printer's stack had taken in with
+    // them, are read before it closes.
+    ASSERT_TRUE(writeAll(client.get(), Bytes(34, 'y')));
+    EXPECT_EQ(nextReceive(client.get()), 0);
+    Bytes both(6, 'x');
+    both.resize(40, 'y');
+    EXPECT_EQ(printer_->received(), both);
     EXPECT_FALSE(printer_->connected());
 
     Fd again = connectTcp(printer_->port());
@@ -118,15 +138,6 @@ TEST_F(TcpPrinterTest, SlowPrinterTakesDataAtItsRate) {
     ASSERT_TRUE(writeAll(client.get(), Bytes(10000, 'x')));
     ASSERT_TRUE(printer_->waitForBytes(10000, 5s));
     EXPECT_GT(Clock::now() - start, 350ms);  // 0.5 s at 20000 bytes/s
-}
-
-// What the host's next receive gives: 0 for end of stream, -errno for a failure.
-int nextReceive(int fd) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 2000) != 1) return -ETIMEDOUT;
-    uint8_t b;
-    const ssize_t n = ::recv(fd, &b, 1, 0);
-    return n < 0 ? -errno : static_cast<int>(n);
 }
 
 TEST_F(TcpPrinterTest, StalledPrinterClosesItsWindowThenTakesEverything) {
@@ -170,16 +181,22 @@ TEST_F(TcpPrinterTest, DropEachAfterClosesEveryConnectionAtItsCount) {
     ASSERT_TRUE(writeAll(first.get(), Bytes(5, 'a')));
     ASSERT_TRUE(printer_->waitForBytes(5, 2s));
     printer_->dropEachAfter(3, 3);  // the open connection counts from now
-    ASSERT_TRUE(writeAll(first.get(), Bytes(20, 'a')));
-    EXPECT_TRUE(readBytes(first.get(), 1, 2s).empty());
-    for (char c : {'b', 'c'}) {
-        Fd next = connectTcp(printer_->port());
-        ASSERT_TRUE(writeAll(next.get(), Bytes(20, static_cast<uint8_t>(c))));
-        EXPECT_TRUE(readBytes(next.get(), 1, 2s).empty());
+    // Each is still open after 2 bytes and closed after the third; what its stack took in
+    // with that is read before the close.
+    std::vector<Fd> hosts;
+    hosts.push_back(std::move(first));
+    for (const uint8_t c : {'a', 'b', 'c'}) {
+        SCOPED_TRACE(c);
+        if (c != 'a') hosts.push_back(connectTcp(printer_->port()));
+        const int host = hosts.back().get();
+        ASSERT_TRUE(writeAll(host, Bytes(2, c)));
+        EXPECT_TRUE(quietFor(host, 100ms));
+        ASSERT_TRUE(writeAll(host, Bytes(18, c)));
+        EXPECT_EQ(nextReceive(host), 0);
     }
-    EXPECT_EQ(printer_->receivedOn(0), Bytes(8, 'a'));
-    EXPECT_EQ(printer_->receivedOn(1), Bytes(3, 'b'));
-    EXPECT_EQ(printer_->receivedOn(2), Bytes(3, 'c'));
+    EXPECT_EQ(printer_->receivedOn(0), Bytes(25, 'a'));
+    EXPECT_EQ(printer_->receivedOn(1), Bytes(20, 'b'));
+    EXPECT_EQ(printer_->receivedOn(2), Bytes(20, 'c'));
 
     Fd kept = connectTcp(printer_->port());  // the rule is used up
     ASSERT_TRUE(writeAll(kept.get(), Bytes(20, 'd')) && writeAll(kept.get(), kStatus1));
@@ -207,6 +224,140 @@ TEST_F(TcpPrinterTest, ResetAfterResetsWhereDropAfterCloses) {
     ASSERT_TRUE(writeAll(reset.get(), Bytes(4, 'y')));
     EXPECT_EQ(nextReceive(reset.get()), -ECONNRESET);
     EXPECT_EQ(printer_->receivedOn(1), Bytes(4, 'y'));
+}
+
+// What the host's stack knows about the printer's ACKs: bytes sent and not yet acknowledged
+// (SIOCOUTQ), and bytes acknowledged since the connection began (its SYN counts one).
+int unacknowledged(int fd) {
+    int count = -1;
+    return ::ioctl(fd, SIOCOUTQ, &count) == 0 ? count : -1;
+}
+uint64_t acknowledged(int fd) {
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    return ::getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &length) == 0 ? info.tcpi_bytes_acked : 0;
+}
+
+TcpOptions delayedAcks(bool delayed) {
+    TcpOptions options;
+    options.delayedAcks = delayed;
+    return options;
+}
+
+// A client the printer has accepted; an invalid descriptor if it has not.
+Fd acceptedClient(TcpPrinter& printer) {
+    const int before = printer.connectionCount();
+    Fd client = connectTcp(printer.port());
+    if (!printer.waitForConnections(before + 1, 2s)) client.reset();
+    return client;
+}
+
+// How long a piece stays unacknowledged after its send (at most about a second).
+Clock::duration heldFor(int fd, const Bytes& piece) {
+    const auto sent = Clock::now();
+    if (!writeAll(fd, piece)) return Clock::duration::max();
+    while (unacknowledged(fd) != 0 && Clock::now() - sent < 1s) ::poll(nullptr, 0, 1);
+    return Clock::now() - sent;
+}
+
+// A printer that holds back its ACKs leaves a small piece unacknowledged for its delayed-ACK
+// time (40 ms or more); without that, the ACK comes at once. Either can be switched on an open
+// connection.
+TEST(TcpPrinterAcks, DelayedAcksHoldSmallPiecesUnacknowledged) {
+    for (const bool delayed : {false, true}) {
+        SCOPED_TRACE(delayed ? "delayed ACKs" : "prompt ACKs");
+        TcpPrinter printer(delayedAcks(delayed));
+        Fd client = acceptedClient(printer);
+        ASSERT_GE(client.get(), 0);
+        size_t sent = 0;
+        const auto expectHeld = [&](bool held) {
+            for (int piece = 0; piece < 3; ++piece) {
+                const auto duration = heldFor(client.get(), Bytes(64, 'a'));
+                sent += 64;
+                ASSERT_TRUE(printer.waitForBytes(sent, 2s));
+                if (held) {
+                    EXPECT_GE(duration, 20ms) << "piece " << piece;
+                    EXPECT_LT(duration, 1s) << "piece " << piece;
+                } else {
+                    EXPECT_LT(duration, 20ms) << "piece " << piece;
+                }
+                // The host pauses between pieces; the printer sends nothing meanwhile.
+                EXPECT_TRUE(quietFor(client.get(), 50ms));
+            }
+        };
+        expectHeld(delayed);
+        printer.setDelayedAcks(!delayed);
+        expectHeld(!delayed);
+    }
+}
+
+// A job of every byte value in blocks that differ, so that what the printer recorded can be
+// checked to be the job's beginning, in order.
+Bytes largeJob(size_t count) {
+    Bytes job(count);
+    for (size_t i = 0; i < count; ++i) job[i] = static_cast<uint8_t>(i * 7 + i / 251);
+    return job;
+}
+
+// A host sends a large job to a printer that drops or resets the connection after 3000 bytes:
+// what the host's stack saw acknowledged is exactly what the printer recorded on that
+// connection, so a host that sends again what was never acknowledged loses nothing and repeats
+// nothing. The same with a printer that holds back its ACKs.
+TEST(TcpPrinterDrops, WhatWasAcknowledgedWasReceived) {
+    const Bytes job = largeJob(4 << 20);
+    for (const bool reset : {false, true}) {
+        for (const bool delayed : {false, true}) {
+            SCOPED_TRACE(std::string(reset ? "resetAfter" : "dropAfter") +
+                         (delayed ? ", delayed ACKs" : ""));
+            TcpPrinter printer(delayedAcks(delayed));
+            Fd client = acceptedClient(printer);
+            ASSERT_GE(client.get(), 0);
+            const timeval fiveSeconds{5, 0};
+            ::setsockopt(client.get(), SOL_SOCKET, SO_SNDTIMEO, &fiveSeconds, sizeof fiveSeconds);
+            const uint64_t atConnect = acknowledged(client.get());
+            if (reset)
+                printer.resetAfter(3000);
+            else
+                printer.dropAfter(3000);
+
+            // The host sends until the connection fails. Its sender or its receiver sees the
+            // reset, whichever asks first.
+            int sendError = 0;
+            std::thread sender([&] {
+                if (!writeAll(client.get(), job)) sendError = errno;
+            });
+            const int end = nextReceive(client.get());
+            sender.join();
+            if (reset)
+                EXPECT_TRUE(end == -ECONNRESET || sendError == ECONNRESET)
+                    << end << " " << sendError;
+            else
+                EXPECT_EQ(end, 0);
+            EXPECT_FALSE(printer.connected());
+
+            const Bytes recorded = printer.receivedOn(0);
+            EXPECT_EQ(acknowledged(client.get()) - atConnect, recorded.size());
+            EXPECT_GE(recorded.size(), 3000u);
+            ASSERT_LT(recorded.size(), job.size());
+            EXPECT_TRUE(std::equal(recorded.begin(), recorded.end(), job.begin()))
+                << "not the job's first " << recorded.size() << " bytes";
+        }
+    }
+}
+
+// A printer that holds back its ACKs and is reset right after a small piece sends the ACK it
+// owes before the RST (which acknowledges nothing): the host knows the piece arrived.
+TEST(TcpPrinterDrops, AResetSendsTheAckStillOwed) {
+    TcpPrinter printer(delayedAcks(true));
+    Fd client = acceptedClient(printer);
+    ASSERT_GE(client.get(), 0);
+    const uint64_t atConnect = acknowledged(client.get());
+    ASSERT_TRUE(writeAll(client.get(), Bytes(100, 'p')));
+    ASSERT_TRUE(printer.waitForBytes(100, 2s));
+    printer.reset();
+    EXPECT_EQ(nextReceive(client.get()), -ECONNRESET);
+    EXPECT_EQ(acknowledged(client.get()) - atConnect, 100u);
+    EXPECT_EQ(printer.receivedOn(0), Bytes(100, 'p'));
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ constexpr int32_t kNotYetDecoded = 99;
 
 TcpOptions NetworkModel() {
     TcpOptions options;
-    options.printer.errorsSetOffline = false;  // cover open 30/34, paper end 10/14 with 0F
+    // Cover open 30/34, paper end 10/14 with 0F.
+    options.printer.model = prnsim::StatusModel::NetworkTable;
     return options;
 }
 

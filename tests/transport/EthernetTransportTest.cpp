@@ -141,7 +141,7 @@ const Bytes kProbeRequests{0x10, 0x04, 0x02, 0x10, 0x04, 0x04};
 
 TcpOptions NetworkModel() {
     TcpOptions options;
-    options.printer.errorsSetOffline = false;
+    options.printer.model = prnsim::StatusModel::NetworkTable;
     return options;
 }
 

@@ -35,9 +35,13 @@ class ParallelPrinter : public SerialPrinter {
 
     // Busy (cutting, feeding): the status lines say busy (0x80 clear), so the host's
     // non-blocking writes fail with EAGAIN, and the printer reads nothing more from the port
-    // (SerialPrinter::setBusy). Only this call moves the busy line; busyFor and busyAfter stop
-    // the reading alone.
+    // (SerialPrinter::setBusy). Only this call and stopAfter move the busy line; busyFor and
+    // busyAfter stop the reading alone. setBusy(false) also cancels a pending stopAfter.
     void setBusy(bool busy);
+    // Reads `bytes` more bytes (not one more), then stops reading and sets the busy line, until
+    // setBusy(false). What the host wrote before it saw the line move waits in the port, unread,
+    // and is read first when the printer takes data again. 0 is setBusy(true).
+    void stopAfter(size_t bytes) override;
     // A fault (0x08 clear): the host's writes fail with EAGAIN; the printer still reads.
     void setFault(bool fault);
     // Off: every status line low (0x00), no nibble mode, no answers (silent), nothing read.
@@ -59,6 +63,7 @@ class ParallelPrinter : public SerialPrinter {
     void plugChanged() override;
 
   private:
+    void stoppedAfterBytes();          // the stop hook
     ParportEntry entryLocked() const;  // with mutex_ held
     bool publishLocked();              // with mutex_ held
 
@@ -67,6 +72,7 @@ class ParallelPrinter : public SerialPrinter {
     std::string published_;  // the slave the line is published for; "" while none
     uint8_t lines_ = kParportReadyStatus;
     bool busy_ = false;
+    bool stopPending_ = false;  // a stopAfter has not reached its count yet
     bool fault_ = false;
     bool powered_ = true;
     bool reverse_ = true;

@@ -13,6 +13,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -91,9 +92,13 @@ class SerialPrinter : public VirtualPrinter {
     //  - setBusy: busy until setBusy(false), which also cancels a pending busyAfter.
     //  - busyFor: busy now, resumes by itself once `duration` has passed.
     //  - busyAfter: reads `bytes` more bytes (not one more), then is busy for `duration`; once.
+    //  - stopAfter: reads `bytes` more bytes (not one more), then is busy until setBusy(false):
+    //    a printer that stops taking data in the middle of a job for as long as a test wants.
+    //    0 is setBusy(true). Replaces a pending busyAfter, as busyAfter replaces it.
     void setBusy(bool busy);
     void busyFor(std::chrono::milliseconds duration);
     void busyAfter(size_t bytes, std::chrono::milliseconds duration);
+    virtual void stopAfter(size_t bytes);
     bool busy() const;
     // Ptys made so far: 1 after construction, one more on each replug.
     int ptyCount() const;
@@ -114,6 +119,10 @@ class SerialPrinter : public VirtualPrinter {
   protected:
     // After unplug() or replug() changed the pty (slavePath() tells which), without locks held.
     virtual void plugChanged() {}
+    // Called on the reader thread, without locks held, once the bytes of a stopAfter have been
+    // read and the printer has stopped reading. A derived class sets it in its constructor and
+    // removes it (nullptr) first thing in its destructor, before the reader can see it gone.
+    void setStopHook(std::function<void()> hook);
 
   private:
     bool openPty();   // with plugMutex_ held
@@ -153,7 +162,10 @@ class SerialPrinter : public VirtualPrinter {
     bool busy_ = false;
     std::optional<Clock::time_point> busyUntil_;
     std::optional<size_t> busyAfterBytes_;  // bytes still to read before busyAfter's period
-    std::chrono::milliseconds busyAfterDuration_{0};
+    // How long that period is; nullopt (stopAfter): until setBusy(false).
+    std::optional<std::chrono::milliseconds> busyAfterDuration_;
+    std::mutex hookMutex_;  // held while the stop hook runs or changes
+    std::function<void()> stopHook_;
     std::thread reader_;
 };
 

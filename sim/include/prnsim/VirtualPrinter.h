@@ -8,7 +8,8 @@
 //    does the same).
 //  - All bytes go into the receive buffer, which the print engine works through in order at the
 //    print speed (bytes per second, 0 = at once). The engine stops while the printer is offline,
-//    its cover is open, the paper has run out or an error is set.
+//    its cover is open, the paper has run out, an error is set or it waits for online recovery;
+//    what it has not printed stays in the buffer and is printed once that ends.
 //  - Commands executed in buffer order: GS a (automatic status back), GS ( H fn 48 (process ID
 //    reply once everything before it has been printed), ESC p (drawer kick), GS r 1/2 (paper and
 //    drawer sensor). Other commands are parsed by their length so the text view stays right.
@@ -37,15 +38,39 @@ using Clock = std::chrono::steady_clock;
 
 enum class Paper { Ok, NearEnd, End };
 
+// How the printer encodes its state in the offline bit (DLE EOT 1 bit 3, status block byte 1
+// bit 3).
+enum class StatusModel {
+    // The reference ESC/POS printer: whatever stops printing makes it offline, so cover open,
+    // paper end, errors and waiting for online recovery set the offline bit with their own:
+    // cover open 3C 00 00 00 (38 with the drawer pin low), paper end 1C 00 0F 00.
+    Reference,
+    // The network printers' table: only the online switch sets the offline bit; cover open is
+    // 34 00 00 00 (30), paper end 14 00 0F 00 (10), errors only their byte 2 bits.
+    NetworkTable,
+};
+
+// The errors a printer reports (DLE EOT 3, status block byte 2); each stops printing.
+enum class PrinterError {
+    None,
+    Recoverable,      // e.g. a paper jam the operator clears: DLE EOT 3 bit 2, byte 2 bit 2
+    Autocutter,       // the cutter is stuck: DLE EOT 3 bit 3, byte 2 bit 3
+    Unrecoverable,    // a mechanical or memory fault, needs a power cycle: bit 5, byte 2 bit 5
+    AutoRecoverable,  // e.g. the head is too hot and cools down: bit 6, byte 2 bit 6
+};
+
+// What can stop a printer in the middle of a job (faultAfter).
+enum class Fault {
+    PaperEnd,   // the roll runs out: as setPaper(Paper::End)
+    CoverOpen,  // the cover is opened: as setCoverOpen(true)
+};
+
 struct PrinterOptions {
     // Print speed of the engine in bytes per second; 0 prints at once.
     unsigned printSpeed = 0;
     // Byte 4 of the automatic status block: reserved bits, 0x00 or 0x0F depending on the model.
     uint8_t block4 = 0x00;
-    // Cover open, paper end and errors make the printer offline, so most models set the offline
-    // bit with them (DLE EOT 1 bit 3, status block byte 1 bit 3). Our network printer model does
-    // not: it sends cover open as 0x30/0x34 and paper end as 0x10/0x14.
-    bool errorsSetOffline = true;
+    StatusModel model = StatusModel::Reference;
     // An ESC p pulse opens the drawer (pin 3 goes low).
     bool pulseOpensDrawer = false;
 };
@@ -78,8 +103,19 @@ class VirtualPrinter {
     void setOffline(bool offline);  // the online switch / feed button
     // Drawer open means the sensor, connector pin 3, is LOW.
     void setDrawerOpen(bool open);
-    // A recoverable error (DLE EOT 2 bit 6, DLE EOT 3 bit 2, status block byte 2 bit 2).
+    // An error (DLE EOT 2 bit 6 and its bit in DLE EOT 3 and status block byte 2); None clears
+    // it. One error at a time: a new one replaces the last.
+    void setError(PrinterError error);
+    // The recoverable error (true), or none (false): clears any error.
     void setError(bool error);
+    // Waiting for online recovery, after an error the printer can recover from (DLE EOT 1 bit 5,
+    // status block byte 2 bit 0); printing stays stopped until it ends.
+    void setWaitingForRecovery(bool waiting);
+    // Makes the fault happen once the print engine has printed `bytes` more bytes from now (0:
+    // now), exactly as setPaper(Paper::End) or setCoverOpen(true) then: a status block when
+    // GS a is enabled, and the engine stops. What follows those bytes stays in the receive
+    // buffer and is printed once the fault is cleared. Once; a later call replaces a pending one.
+    void faultAfter(size_t bytes, Fault fault);
     // A silent printer answers nothing at all (DLE EOT, status blocks, process ID replies).
     void setSilent(bool silent);
     // Fixed replies to DLE EOT 2 / DLE EOT 4: nullopt answers from the state (the default), an
@@ -95,6 +131,8 @@ class VirtualPrinter {
     Paper paper() const;
     bool offline() const;
     bool drawerOpen() const;
+    PrinterError error() const;
+    bool waitingForRecovery() const;
     bool autoStatusEnabled() const;
 
     // Sends bytes to the host as they are (not held back by silence), e.g. a status block.
@@ -154,7 +192,10 @@ class VirtualPrinter {
     void queueReply(const uint8_t* data, size_t size);  // honours silence
     void queueRaw(const uint8_t* data, size_t size);
     template <class Change>
+    void changeStateLocked(Change change);  // queues a status block if one is due
+    template <class Change>
     void changeState(Change change);
+    void raiseFault(Fault fault);
     void engineLoop();
     void execute(const Command& command, std::string& newText);
 
@@ -171,7 +212,8 @@ class VirtualPrinter {
     Paper paper_ = Paper::Ok;
     bool offline_ = false;
     bool drawerOpen_ = false;
-    bool error_ = false;
+    PrinterError error_ = PrinterError::None;
+    bool waitingForRecovery_ = false;
     bool silent_ = false;
     std::optional<Bytes> reply2_;
     std::optional<Bytes> reply4_;
@@ -188,6 +230,11 @@ class VirtualPrinter {
     Clock::time_point runStart_;  // when that run began
     uint64_t runBytes_ = 0;       // bytes printed in it
     bool stopping_ = false;
+    struct PendingFault {
+        size_t bytesLeft;  // bytes still to print before it happens
+        Fault fault;
+    };
+    std::optional<PendingFault> pendingFault_;
 
     // record
     Bytes received_;
