@@ -80,6 +80,7 @@ PRN_NATIVE(openPort)(JNIEnv* env, jobject, jstring jstrport, jstring jstrbaud) -
     m_bCoverOpen = 0;
     m_bPaperEmpty = 0;
     m_bOffline = 0;
+    m_bPrinterError = 0;
     m_bPowerOFF = 0;
     const long rtn = PortName.get() == nullptr || BaudRate.get() == nullptr
                          ? long{BRELON_ERROR_NOT_OPEN}
@@ -124,6 +125,7 @@ PRN_NATIVE(closePort)(JNIEnv*, jobject) -> void {
     m_bCoverOpen = 0;
     m_bPaperEmpty = 0;
     m_bOffline = 0;
+    m_bPrinterError = 0;
     m_bPowerOFF = 0;
     m_DrawerOpened = 0;
 }
@@ -160,7 +162,16 @@ PRN_NATIVE(OpenDrawer)(JNIEnv*, jobject, jlong PinNo, jlong PulseOnTime, jlong P
     const auto kick = escpos::DrawerKick(PinNo == 2 ? escpos::kDrawerPin2 : escpos::kDrawerPin5,
                                          static_cast<long>(PulseOnTime),
                                          static_cast<long>(PulseOffTime));
-    WritePort(kick.data(), static_cast<long>(kick.size()));
+    long sent;
+    {
+        const line::CommandScope command;
+        sent = WritePort(kick.data(), static_cast<long>(kick.size()));
+    }
+    // A kick that was refused (cover open, paper out, offline) or did not go out whole pulsed
+    // nothing: the till must not believe the drawer opened, nor wait for it.
+    if (sent != static_cast<long>(kick.size())) {
+        return static_cast<jint>(sent < 0 ? sent : long{BRELON_ERROR_IO_FAIL});
+    }
     LoopSleep(kDrawerSettleMs);
     return 0;
 }

@@ -1,5 +1,9 @@
 #include "Claim.h"
 
+#include <time.h>
+#include <unistd.h>
+
+#include <array>
 #include <atomic>
 
 #include "Deliverable.h"
@@ -23,6 +27,38 @@ constexpr uint32_t kReplySettleMs = 100;
 // claim has cleared m_Terminating again since.
 std::atomic<uint32_t> g_releases{0};
 
+// Identifiers d1 d2 d3 for the completion requests, printable, one per wait. The count starts at
+// a place of its own in every process, so that a reply the printer still owes a process that
+// ended is not taken for one of ours.
+constexpr char kIdAlphabet[] = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ";
+constexpr uint32_t kIdSymbols = sizeof kIdAlphabet - 1;
+constexpr uint32_t kIdCount = kIdSymbols * kIdSymbols * kIdSymbols;
+std::atomic<uint32_t> g_nextId{0};
+std::atomic<bool> g_idSeeded{false};
+
+ReplyId NextReplyId() {
+    if (!g_idSeeded.exchange(true)) {
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        g_nextId.store(static_cast<uint32_t>(now.tv_nsec / 1000) ^ static_cast<uint32_t>(getpid()));
+    }
+    uint32_t n = g_nextId.fetch_add(1) % kIdCount;
+    ReplyId id = 0;
+    for (int i = 0; i < 3; ++i) {
+        id = id << 8 | static_cast<uint8_t>(kIdAlphabet[n % kIdSymbols]);
+        n /= kIdSymbols;
+    }
+    return id;
+}
+
+// The completion request goes through the transport's writer like print data (a refusal holds
+// it back), as one of the library's own commands: a rest that did not go out goes before
+// anything else.
+long SendRequest(const std::array<uint8_t, 11>& request) {
+    const line::CommandScope command;
+    return WritePort(request.data(), static_cast<long>(request.size()));
+}
+
 }  // namespace
 
 long ClaimDevice(long /*TimeoutMillis*/, int IsThermal) {
@@ -32,10 +68,11 @@ long ClaimDevice(long /*TimeoutMillis*/, int IsThermal) {
     // A claim over a running claim replaces its monitor: two must never read one line.
     StopMonitor();
     const int32_t before[] = {m_bOffline, m_bCoverOpen, m_bPaperEmpty, m_Terminating,
-                              m_bSleepFlag};
+                              m_bSleepFlag, m_bPrinterError};
     m_bOffline = 0;
     m_bCoverOpen = 0;
     m_bPaperEmpty = 0;
+    m_bPrinterError = 0;
     if (mode == DecodeMode::Impact && !variant.impactMonitor) return 0;
 
     m_Terminating = 0;
@@ -47,6 +84,7 @@ long ClaimDevice(long /*TimeoutMillis*/, int IsThermal) {
         m_bPaperEmpty = before[2];
         m_Terminating = before[3];
         m_bSleepFlag = before[4];
+        m_bPrinterError = before[5];
         return 1;
     }
     // A close that begins meanwhile need not wait for the rest of the first pass.
@@ -87,47 +125,64 @@ long ReleaseDevice() {
     return 0;
 }
 
-long OutputCompletePrinting() {
+namespace {
+
+// The wait itself: whether the reply to its own request came.
+bool AwaitCompletion() {
     const uint32_t releases = g_releases.load();
     // The port this wait is for. A close (also the one after a failed open) or a new open ends
     // the session and the monitor that would see the reply: the wait ends with it.
     const uint32_t session = line::Session();
+    const ReplyId id = NextReplyId();
+    uint8_t idBytes[4];
+    ReplyIdBytes(id, idBytes);
+    const auto request = escpos::ProcessIdRequest(idBytes);
     // Armed before the request leaves: a printer that answers at once must not have its reply
-    // wiped after the monitor saw it.
+    // missed. Only the reply to this request ends this wait.
     m_bSleepFlag = 1;
     m_OutputComplemetFlag = 0;
-    WritePort(escpos::kProcessIdRequest, sizeof escpos::kProcessIdRequest);
+    const bool awaited = AwaitReply(id);
+    SendRequest(request);
     // The monitor may be in the middle of an idle interval: it polls fast from now on.
     HurryMonitor();
     uint32_t start = 0;
-    // A line that is gone for good can never bring the answer.
-    while (!m_Terminating && g_releases.load() == releases && line::Session() == session &&
-           !line::Gone(session)) {
+    bool answered = false;
+    // A printer that is gone (a line hung up for good, a node unplugged, a network connection
+    // lost with none in its place) can never bring the answer.
+    while (awaited && !m_Terminating && g_releases.load() == releases &&
+           line::Session() == session && !line::Unreachable(session)) {
         if (start == 0) {
             start = timeGetTime();
         } else if (ElapsedSince(start, timeGetTime()) > kResendAfterMs) {
-            if (WritePort(escpos::kProcessIdRequest, sizeof escpos::kProcessIdRequest) == 0) {
-                break;
-            }
+            if (SendRequest(request) == 0) break;
             start = 0;
         }
         LoopSleep(kCompletionPollMs);
-        if (m_OutputComplemetFlag) {
+        if (ReplyArrived(id)) {
+            answered = true;
             LoopSleep(kReplySettleMs);
             break;
         }
         const int32_t status = PrinterStatusResult;
         if (status == kStatusCoverOpen || status == kStatusPaperEnd) break;
     }
+    if (awaited) StopAwaiting(id);
+    m_OutputComplemetFlag = answered ? 1 : 0;
     m_bSleepFlag = 0;
+    return answered;
+}
+
+}  // namespace
+
+long OutputCompletePrinting() {
+    AwaitCompletion();
     return 0;
 }
 
 bool WaitForCompletePrinting() {
     // Only a monitor sees the printer's reply: without one the wait could only end by a release.
     if (!m_bOpen || !MonitorStarted()) return false;
-    OutputCompletePrinting();
-    return m_OutputComplemetFlag != 0;
+    return AwaitCompletion();
 }
 
 void ShutDownLine() {

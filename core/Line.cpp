@@ -146,6 +146,7 @@ bool Closing(uint32_t session) {
 }
 
 void Install(int fd, bool newSession) {
+    ForgetOwed();
     const StateLock hold;
     Word() = fd;
     if (newSession) g_session.fetch_add(1);
@@ -171,7 +172,10 @@ int Retire(bool endSession) {
     }
     Word() = -1;
     g_retiring = false;
-    if (endSession) g_session.fetch_add(1);
+    if (endSession) {
+        g_session.fetch_add(1);
+        ForgetOwed();
+    }
     pthread_cond_broadcast(&Changed());
     return fd;
 }
@@ -188,6 +192,24 @@ void MarkGone(uint32_t session) {
 }
 
 bool Gone(uint32_t session) { return session != 0 && g_goneSession.load() == session; }
+
+namespace {
+std::atomic<uint32_t> g_lostSession{0};
+}  // namespace
+
+void MarkLost(uint32_t session, bool lost) {
+    if (session == 0) return;
+    if (lost) {
+        g_lostSession.store(session);
+    } else {
+        uint32_t mine = session;
+        g_lostSession.compare_exchange_strong(mine, 0);
+    }
+}
+
+bool Unreachable(uint32_t session) {
+    return Gone(session) || (session != 0 && g_lostSession.load() == session);
+}
 
 bool ReplaceKeepingNumber(uint32_t session, int fd) {
     if (Closing(session) || Word() < 0) {
@@ -281,6 +303,88 @@ LineIfFree::LineIfFree() { held_ = pthread_mutex_trylock(&g_bytes) == 0; }
 
 LineIfFree::~LineIfFree() {
     if (held_) pthread_mutex_unlock(&g_bytes);
+}
+
+// ---- the library's own commands ----
+
+namespace {
+thread_local int t_commandDepth = 0;
+// The rest of a command that went out in part; its lock is a leaf (nothing is taken under it).
+pthread_mutex_t g_owedLock = PTHREAD_MUTEX_INITIALIZER;
+uint8_t g_owed[16];
+long g_owedLength = 0;
+
+constexpr uint32_t kOwedStepMs = 5;
+}  // namespace
+
+CommandScope::CommandScope() { ++t_commandDepth; }
+CommandScope::~CommandScope() { --t_commandDepth; }
+bool InCommand() { return t_commandDepth > 0; }
+
+void Owe(const uint8_t* rest, long length) {
+    const MutexHold hold(g_owedLock);
+    if (length <= 0) return;
+    if (length > static_cast<long>(sizeof g_owed)) length = sizeof g_owed;  // never: commands are short
+    for (long i = 0; i < length; ++i) g_owed[i] = rest[i];
+    g_owedLength = length;
+}
+
+bool Owes() {
+    const MutexHold hold(g_owedLock);
+    return g_owedLength > 0;
+}
+
+void ForgetOwed() {
+    const MutexHold hold(g_owedLock);
+    g_owedLength = 0;
+}
+
+namespace {
+// Puts bytes with put, trying for up to waitMs while the line has no room; how many went out,
+// or -1 when the line failed before any did.
+long PutWithin(const Use& use, PutBytes put, const uint8_t* data, long length, uint32_t waitMs) {
+    long done = 0;
+    const uint32_t start = timeGetTime();
+    while (done < length) {
+        const long took = put(use.fd(), data + done, length - done);
+        if (took > 0) {
+            done += took;
+            continue;
+        }
+        if (took < 0) return done > 0 ? done : -1;
+        if (use.stopping() || ElapsedSince(start, timeGetTime()) >= waitMs) break;
+        LoopSleep(kOwedStepMs);
+    }
+    return done;
+}
+}  // namespace
+
+bool SettleOwed(const Use& use, PutBytes put, uint32_t waitMs) {
+    uint8_t rest[sizeof g_owed];
+    long length;
+    {
+        const MutexHold hold(g_owedLock);
+        length = g_owedLength;
+        for (long i = 0; i < length; ++i) rest[i] = g_owed[i];
+    }
+    if (length == 0) return true;
+    const long sent = PutWithin(use, put, rest, length, waitMs);
+    if (sent >= length) {
+        ForgetOwed();
+        return true;
+    }
+    if (sent > 0) Owe(rest + sent, length - sent);
+    return false;
+}
+
+CommandSent PutCommand(const Use& use, PutBytes put, const uint8_t* command, long length,
+                       uint32_t waitMs) {
+    if (!SettleOwed(use, put, waitMs)) return CommandSent::No;
+    const long sent = PutWithin(use, put, command, length, waitMs);
+    if (sent >= length) return CommandSent::Whole;
+    if (sent <= 0) return CommandSent::No;
+    Owe(command + sent, length - sent);
+    return CommandSent::Pending;
 }
 
 }  // namespace line

@@ -26,6 +26,11 @@
 // Install(fd, false). A reopened node keeps the lost one's number (ReplaceKeepingNumber): the
 // number a transport or a Java call holds names the printer's node, dead or alive, and never a
 // file somebody opened in between.
+// 4. The library's own commands (the status enable, a completion request, a drawer kick, a status
+//    request) reach the printer whole: never cut short with something else behind them, never
+//    twice. One that went out in part leaves its rest owed, and whoever puts bytes on the line
+//    next (a writer, the monitor) sends that rest first.
+//
 // A line whose transfers need a mode (a parallel port's forward and reverse channels) holds a
 // small lock of its own around each negotiate-then-transfer pair: the mode of one side's
 // transfer is never changed under it by the other's negotiation.
@@ -125,6 +130,13 @@ bool ReplaceKeepingNumber(uint32_t session, int fd);
 void MarkGone(uint32_t session);
 bool Gone(uint32_t session);
 
+// The printer of this session cannot be reached for now (a printer node unplugged and not back
+// yet, a network connection lost with none in its place): nothing waits for its answer meanwhile.
+// Cleared when it is back.
+void MarkLost(uint32_t session, bool lost);
+// Gone for good, or lost for now.
+bool Unreachable(uint32_t session);
+
 // Holds the descriptor for one operation.
 class Use {
 public:
@@ -184,5 +196,43 @@ public:
 private:
     bool held_ = false;
 };
+
+// ---- 4. The library's own commands ----
+
+// One attempt to hand bytes to the line, without waiting: the count taken, 0 when the line has
+// no room now (a full queue, a busy printer), or -1 when it failed. The deliverable's putBytes.
+using PutBytes = long (*)(int fd, const uint8_t* data, long length);
+
+// Marks what this thread writes meanwhile as one of the library's own commands (a writer that
+// gives up after part of it owes the rest, see Owe).
+class CommandScope {
+public:
+    CommandScope();
+    ~CommandScope();
+    CommandScope(const CommandScope&) = delete;
+    CommandScope& operator=(const CommandScope&) = delete;
+};
+bool InCommand();
+
+// The rest of a command that went out in part. The caller holds the line's bytes (a WriteTurn,
+// or a LineIfFree).
+void Owe(const uint8_t* rest, long length);
+bool Owes();
+// Sends what is owed, trying for up to waitMs while the line has no room (and the use is not
+// stopping); true when nothing is owed any more. The caller holds the line's bytes.
+bool SettleOwed(const Use& use, PutBytes put, uint32_t waitMs);
+// What was owed on a connection that has been replaced or closed: the printer on the other end
+// lost the start of that command with it.
+void ForgetOwed();
+
+enum class CommandSent : uint8_t {
+    Whole,    // all of it is on the line
+    Pending,  // part of it; the rest is owed and goes out before anything else
+    No,       // nothing went out (no room, a failed line, or a rest still owed)
+};
+// One of the monitor's commands, put with the line's bytes held: what is owed first, then the
+// command, trying for up to waitMs while the line has no room.
+CommandSent PutCommand(const Use& use, PutBytes put, const uint8_t* command, long length,
+                       uint32_t waitMs);
 
 }  // namespace line

@@ -12,10 +12,12 @@ inline constexpr uint8_t kDleEot4[3] = {0x10, 0x04, 0x04};  // roll paper sensor
 // GS a 255: automatic status back for every item; the printer answers with a 4-byte block
 // now and on every change.
 inline constexpr uint8_t kEnableAutoStatus[3] = {0x1D, 0x61, 0xFF};
-// GS ( H fn 48 with the identifier "FFFF": answered 37 22 'F' 'F' 'F' 'F' 00 once everything
-// before it has been printed.
-inline constexpr uint8_t kProcessIdRequest[11] = {0x1D, 0x28, 0x48, 0x06, 0x00, 0x30,
-                                                  0x30, 0x46, 0x46, 0x46, 0x46};
+// GS ( H fn 48 with the identifier d1 d2 d3 d4: answered 37 22 d1 d2 d3 d4 00 once everything
+// before it has been printed. Each completion wait asks with an identifier of its own, whose
+// last byte is always 'F'.
+inline std::array<uint8_t, 11> ProcessIdRequest(const uint8_t (&id)[4]) {
+    return {0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, id[0], id[1], id[2], id[3]};
+}
 // A lone NUL: harmless to the printer, tells whether the line takes data at all.
 inline constexpr uint8_t kNul[1] = {0x00};
 

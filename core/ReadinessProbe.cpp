@@ -1,5 +1,6 @@
 #include "ReadinessProbe.h"
 
+#include "Line.h"
 #include "PrinterCommands.h"
 #include "StatusCodes.h"
 #include "Timing.h"
@@ -31,7 +32,10 @@ constexpr long kClaimReadWindowMs = 100;
 
 // The claim probe's question: the last byte of the first reply within seven reads, or -1.
 int ClaimQuery(const uint8_t (&request)[3]) {
-    WritePort(request, sizeof request);
+    {
+        const line::CommandScope command;
+        WritePort(request, sizeof request);
+    }
     uint8_t reply[256];
     for (int i = 0; i < kClaimReads; ++i) {
         const long got = ReadPortPrv(reply, sizeof reply, 1, kClaimReadWindowMs);

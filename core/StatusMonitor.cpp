@@ -12,6 +12,7 @@
 #include "DeviceState.h"
 #include "Line.h"
 #include "MutexHold.h"
+#include "PrinterCommands.h"
 #include "StatusCodes.h"
 #include "Timing.h"
 #include "Trace.h"
@@ -57,6 +58,10 @@ void MonitorSleep(uint32_t ms) { SleepFor(ms, false); }
 const MonitorHooks& Hooks() { return kDeliverable.monitor; }
 const Variant& ThisVariant() { return kDeliverable.variant; }
 
+// How long one of the monitor's commands may wait for room on the line before it is left for a
+// later pass: it never holds a pass up for a stuck line.
+constexpr uint32_t kCommandRoomMs = 100;
+
 // The sleep at the top of a pass. An idle interval also ends as soon as the fast-poll flag goes
 // up (a completion wait has sent its request), so that the fast polling starts at once; a fast
 // interval runs its course.
@@ -71,28 +76,44 @@ void WakeMonitorSleep() {
     pthread_cond_broadcast(&g_sleepWake);
 }
 
-// What one pass works with. The enable command is owed until it could go out: the monitor
-// never waits for a writer, and never puts its command inside another job's bytes.
-struct Pass {
-    int fd;
+// What one claim's monitor keeps from pass to pass. The enable command is owed until it could go
+// out: the monitor never waits for a writer, and never puts its command inside another job's
+// bytes. The end of a read that is the start of a status block or a reply waits for the rest.
+struct Watch {
     DecodeMode mode;
-    bool& enableOwed;
+    bool enableOwed = false;
+    SplitMessages split;
+};
+
+// What one pass works with.
+struct Pass {
+    const line::Use& use;
+    Watch& watch;
+    int fd() const { return use.fd(); }
 };
 
 // GS a 255 on the monitor's connection, if no writer is in the middle of a job: true when it
-// went out.
-bool SendEnableIfFree(int fd) {
+// went out, or its rest is owed and goes out before anything else.
+bool SendEnableIfFree(const line::Use& use) {
     const line::LineIfFree free;
-    return free && Hooks().sendEnable(fd);
+    if (!free) return false;
+    const line::CommandSent sent =
+        line::PutCommand(use, kDeliverable.putBytes, escpos::kEnableAutoStatus,
+                         sizeof escpos::kEnableAutoStatus, kCommandRoomMs);
+    return sent != line::CommandSent::No;
 }
 
 void SendEnableSeam(void* context) {
     Pass& pass = *static_cast<Pass*>(context);
-    if (!SendEnableIfFree(pass.fd)) pass.enableOwed = true;
+    if (!SendEnableIfFree(pass.use)) pass.watch.enableOwed = true;
 }
 
+// One read's bytes: the unfinished end of the batch waits for the next read; the rest is decoded.
 void Decode(Pass& pass, const uint8_t* batch, long n) {
-    const StatusUpdate update = DecodeBatch(ThisVariant(), pass.mode, batch, static_cast<int>(n));
+    uint8_t joined[SplitMessages::kMaxJoined];
+    const int whole = pass.watch.split.Join(batch, static_cast<int>(n), joined);
+    if (whole <= 0) return;
+    const StatusUpdate update = DecodeBatch(ThisVariant(), pass.watch.mode, joined, whole);
     ApplyStatusUpdate(update, EnableSeam{&SendEnableSeam, &pass});
 }
 
@@ -103,29 +124,39 @@ void SetOffline() {
 }
 
 // The line has dropped DSR: report offline, decode what is still waiting, then wait (checking
-// every 100 ms) until the line is back or the monitor is told to stop.
-void WaitOutOfflineLine(Pass& pass, const line::Use& use) {
+// every 100 ms) until the line is back or the monitor is told to stop. A line whose far end goes
+// meanwhile is gone for good: the wait ends, and so do the waits for the printer's answer.
+void WaitOutOfflineLine(Pass& pass) {
     SetOffline();
     uint8_t batch[kBatchSize];
-    const long n = Hooks().readBatch(pass.fd, batch, kBatchSize);
-    if (n >= 4) {
-        Decode(pass, batch, n);
+    const BatchRead read = Hooks().readBatch(pass.fd(), batch, kBatchSize, pass.watch.mode);
+    if (read.outcome == ReadOutcome::Gone) {
+        line::MarkGone(pass.use.session());
+        return;
+    }
+    if (read.n >= 4) {
+        Decode(pass, batch, read.n);
         // A "ready" block still waiting from before the drop is old news: the line says
-        // offline until DSR returns. A cover or paper report says why, and stands.
+        // offline until DSR returns. A cover, paper or error report says why, and stands.
         const int32_t decoded = PrinterStatusResult;
         if (decoded != kStatusCoverOpen && decoded != kStatusPaperEnd) SetOffline();
-    } else if (pass.mode == DecodeMode::Impact) {
+    } else if (pass.watch.mode == DecodeMode::Impact) {
         // An impact printer that drops DSR and has nothing to say has run out of paper.
         StatusUpdate paperEnd;
         SetCondition(ThisVariant(), PrinterCondition::PaperEnd, paperEnd);
         ApplyStatusUpdate(paperEnd, EnableSeam{nullptr, nullptr});
     }
-    while (g_MonitorRun && !use.stopping()) {
-        const LineState state = Hooks().checkLine(pass.fd);
+    while (g_MonitorRun && !pass.use.stopping()) {
+        const LineState state = Hooks().checkLine(pass.fd());
+        if (state != LineState::Online && Hooks().lineGone != nullptr &&
+            Hooks().lineGone(pass.fd())) {
+            line::MarkGone(pass.use.session());
+            return;
+        }
         MonitorSleep(kOfflineCheckMs);
         if (state == LineState::Online) {
-            if (pass.mode == DecodeMode::Impact) {
-                if (!SendEnableIfFree(pass.fd)) pass.enableOwed = true;
+            if (pass.watch.mode == DecodeMode::Impact) {
+                if (!SendEnableIfFree(pass.use)) pass.watch.enableOwed = true;
                 m_bOffline = 0;
             }
             MonitorSleep(kOfflineCheckMs);
@@ -134,9 +165,9 @@ void WaitOutOfflineLine(Pass& pass, const line::Use& use) {
     }
 }
 
-void CheckConnection(Pass& pass, const line::Use& use) {
+void CheckConnection(Pass& pass) {
     if (Hooks().checkLine == nullptr) return;
-    switch (Hooks().checkLine(pass.fd)) {
+    switch (Hooks().checkLine(pass.fd())) {
         case LineState::CheckFailed:
             return;
         case LineState::Online:
@@ -144,7 +175,7 @@ void CheckConnection(Pass& pass, const line::Use& use) {
             return;
         case LineState::Offline:
             if (Hooks().waitOutOffline) {
-                WaitOutOfflineLine(pass, use);
+                WaitOutOfflineLine(pass);
             } else {
                 SetOffline();
             }
@@ -155,11 +186,9 @@ void CheckConnection(Pass& pass, const line::Use& use) {
 // One read and its decoding: whether the monitor goes on, ends, or must reopen its connection.
 ReadOutcome ReadAndDecode(Pass& pass) {
     uint8_t batch[kBatchSize];
-    const long n = Hooks().readBatch(pass.fd, batch, kBatchSize);
-    const ReadOutcome outcome =
-        Hooks().judgeRead ? Hooks().judgeRead(pass.fd, n, pass.mode) : ReadOutcome::Decode;
-    if (outcome == ReadOutcome::Decode) Decode(pass, batch, n);
-    return outcome;
+    const BatchRead read = Hooks().readBatch(pass.fd(), batch, kBatchSize, pass.watch.mode);
+    if (read.outcome == ReadOutcome::Decode) Decode(pass, batch, read.n);
+    return read.outcome;
 }
 
 // Waits for the lifecycle lock only by trying (a close may hold it while it joins us), then puts
@@ -174,51 +203,62 @@ bool InstallReopened(uint32_t session, int fd) {
     return false;
 }
 
+enum class Return : uint8_t { Back, Stopped };
+
 // The connection is gone (a printer node unplugged; the pass has let go of it): opens it again
 // once a second until it is back or the monitor is told to stop. Until then the dead descriptor
-// keeps its number, and writes on it fail. True when the node is back.
-bool ReopenLostLine(uint32_t session) {
+// keeps its number, and writes on it fail. A node that answers the reopen with "one open at a
+// time" while the descriptor held still works was never lost: the monitor goes back to it. A
+// node that gives another printer's device ID is not ours: it is closed and tried again.
+Return ReopenLostLine(uint32_t session) {
     while (g_MonitorRun && !line::Closing(session)) {
-        const int fd = Hooks().openAgain();
-        if (fd >= 0) {
-            if (InstallReopened(session, fd)) return true;
-            if (!g_MonitorRun || line::Closing(session)) return false;
+        int fd = -1;
+        Reopened found;
+        {
+            const line::Use held(session);
+            found = Hooks().openAgain(held.ok() ? held.fd() : -1, &fd);
+        }
+        if (found == Reopened::HeldStillWorks) return Return::Back;
+        if (found == Reopened::Back) {
+            if (InstallReopened(session, fd)) return Return::Back;
+            if (!g_MonitorRun || line::Closing(session)) return Return::Stopped;
         }
         MonitorSleep(kReopenRetryMs);
     }
-    return false;
+    return Return::Stopped;
 }
 
 // After a reopen: a thermal monitor's next pass enables automatic status (m_bOffline is still
 // set); an impact printer gets a second to come up, then the enable command.
-void AfterReopen(DecodeMode mode, bool& enableOwed) {
-    if (mode != DecodeMode::Impact) return;
+void AfterReopen(Watch& watch) {
+    watch.split.Forget();
+    if (watch.mode != DecodeMode::Impact) return;
     MonitorSleep(kReopenSettleMs);
     if (!g_MonitorRun) return;
     const line::Use use;
-    if (!use.ok() || !SendEnableIfFree(use.fd())) enableOwed = true;
+    if (!use.ok() || !SendEnableIfFree(use)) watch.enableOwed = true;
     m_bOffline = 0;
 }
 
 // One pass on the descriptor, which it holds throughout (a close or a replacement waits for
 // it). With the connection found gone, the session it belonged to is in lostSession.
-ReadOutcome RunPass(DecodeMode mode, bool& enableOwed, uint32_t& lostSession) {
+ReadOutcome RunPass(Watch& watch, uint32_t& lostSession) {
     const line::Use use;
-    if (!use.ok()) return ReadOutcome::PassEnds;
-    Pass pass{use.fd(), mode, enableOwed};
-    if (mode == DecodeMode::Thermal && (m_bOffline || enableOwed)) {
+    if (!use.ok()) return ReadOutcome::Decode;
+    Pass pass{use, watch};
+    if (watch.mode == DecodeMode::Thermal && (m_bOffline || watch.enableOwed)) {
         // Every offline or error report (and the claim) re-enables automatic status.
-        if (SendEnableIfFree(pass.fd)) {
-            enableOwed = false;
+        if (SendEnableIfFree(use)) {
+            watch.enableOwed = false;
             m_bOffline = 0;
             MonitorSleep(kEnableSettleMs);
         } else {
-            enableOwed = true;  // a job is on the line: next pass
+            watch.enableOwed = true;  // a job is on the line: next pass
         }
-    } else if (enableOwed && SendEnableIfFree(pass.fd)) {
-        enableOwed = false;
+    } else if (watch.enableOwed && SendEnableIfFree(use)) {
+        watch.enableOwed = false;
     }
-    CheckConnection(pass, use);
+    CheckConnection(pass);
     const ReadOutcome outcome = ReadAndDecode(pass);
     lostSession = use.session();
     if (outcome == ReadOutcome::Gone) {
@@ -229,22 +269,30 @@ ReadOutcome RunPass(DecodeMode mode, bool& enableOwed, uint32_t& lostSession) {
 }
 
 void RunMonitor(DecodeMode mode) {
-    bool enableOwed = false;
+    Watch watch{mode, false, {}};
     if (mode == DecodeMode::Impact && m_bOffline) {
         const line::Use use;
-        if (!use.ok() || !SendEnableIfFree(use.fd())) enableOwed = true;
+        if (!use.ok() || !SendEnableIfFree(use)) watch.enableOwed = true;
         m_bOffline = 0;
     }
     while (g_MonitorRun) {
         // A stop cuts the sleep short; the pass still runs, and the loop ends at its top.
         PassSleep();
         uint32_t session = 0;
-        const ReadOutcome outcome = RunPass(mode, enableOwed, session);
-        if (outcome == ReadOutcome::EndThread) return;
-        // The pass found its connection gone and has let go of it: the reopen may replace it.
-        if (outcome == ReadOutcome::Reopen && ReopenLostLine(session)) {
-            AfterReopen(mode, enableOwed);
+        const ReadOutcome outcome = RunPass(watch, session);
+        if (outcome == ReadOutcome::EndThread) {
+            // The connection is lost and nothing replaces it by itself: nothing waits for the
+            // printer's answer until a new one does.
+            line::MarkLost(session, true);
+            return;
         }
+        if (outcome != ReadOutcome::Reopen) continue;
+        // The pass found its connection gone and has let go of it: nothing waits for the
+        // printer's answer until it is back, and the reopen may replace it.
+        line::MarkLost(session, true);
+        const Return back = ReopenLostLine(session);
+        line::MarkLost(session, false);
+        if (back == Return::Back) AfterReopen(watch);
     }
 }
 

@@ -31,9 +31,19 @@ constexpr size_t kMaxBatch = 256;  // the monitor reads at most 256 bytes at a t
 
 bool Flag(const std::optional<int32_t>& w) { return !w || *w == 0 || *w == 1; }
 
-bool ReplySeen(const uint8_t* b, int n) {
-    return (n > 10 && b[0] == 0x37 && b[5] == 0x46) ||
-           (n > 6 && b[n - 7] == 0x37 && b[n - 2] == 0x46);
+// The identifier of the last whole reply (37 22, three printable bytes, 'F', NUL), or 0.
+ReplyId LastReply(const uint8_t* b, int n) {
+    ReplyId last = 0;
+    const auto printable = [](uint8_t c) { return c >= 0x20 && c <= 0x7E; };
+    for (int i = 0; i + 7 <= n; ++i) {
+        if (b[i] == 0x37 && b[i + 1] == 0x22 && printable(b[i + 2]) && printable(b[i + 3]) &&
+            printable(b[i + 4]) && b[i + 5] == 0x46 && b[i + 6] == 0) {
+            last = static_cast<ReplyId>(b[i + 2]) << 16 | static_cast<ReplyId>(b[i + 3]) << 8 |
+                   b[i + 4];
+            i += 6;
+        }
+    }
+    return last;
 }
 
 bool EndsWithOfflineReply(const uint8_t* b, int n) {
@@ -45,30 +55,33 @@ void CheckOne(const Variant& v, DecodeMode m, const uint8_t* b, int n, const Sta
     const bool thermal = m == DecodeMode::Thermal;
 
     if (n == 0) REQUIRE(u == StatusUpdate{});
-    REQUIRE(u.outputComplete == ReplySeen(b, n));
+    REQUIRE(u.reply == LastReply(b, n));
     // A batch that ends with the reply decodes as the bytes before it: the reply is no status
     // block. Those bytes are checked as a prefix of their own.
     if (n >= 7 && b[n - 7] == 0x37 && b[n - 2] == 0x46) {
         StatusUpdate before = n > 7 ? DecodeBatch(v, m, b, n - 7) : StatusUpdate{};
-        before.outputComplete = u.outputComplete;
+        before.reply = u.reply;
         REQUIRE(u == before);
         return;
     }
-    REQUIRE(Flag(u.coverOpen) && Flag(u.paperEmpty) && Flag(u.offline) && Flag(u.drawerOpened));
-    // Offline (8) is the monitor's verdict, never a decoded one.
-    REQUIRE(!u.status || *u.status == 0 || *u.status == 1 || *u.status == 2 || *u.status == 16);
+    REQUIRE(Flag(u.coverOpen) && Flag(u.paperEmpty) && Flag(u.offline) && Flag(u.drawerOpened) &&
+            Flag(u.error));
+    // Offline (8) is decoded only from a printer that reports an error with its offline bit.
+    REQUIRE(!u.status || *u.status == 0 || *u.status == 1 || *u.status == 2 || *u.status == 16 ||
+            (*u.status == 8 && u.error && *u.error == 1 && n >= 4 && (b[n - 4] & 0x08) != 0));
 
-    // A state change sets the four words together, as one of ready, cover open, paper end or
-    // near end. The one partial write is the USB short offline reply.
+    // A state change sets the five words together, as one of ready, cover open, paper end, near
+    // end or an error. The one partial write is the USB short offline reply.
     if (u.coverOpen) {
-        REQUIRE(u.paperEmpty && u.offline && u.status);
+        REQUIRE(u.paperEmpty && u.offline && u.status && u.error);
         const int32_t s = *u.status;
         REQUIRE(*u.coverOpen == (s == 1));
         REQUIRE(*u.paperEmpty == (s == 2));
-        REQUIRE(*u.offline == (s == 1 || s == 2));
+        REQUIRE(*u.offline == (s == 1 || s == 2 || s == 8));
+        REQUIRE(*u.error == (s == 8));
         REQUIRE(n >= 3);
     } else {
-        REQUIRE(!u.paperEmpty);
+        REQUIRE(!u.paperEmpty && !u.error);
         if (u.offline) {
             REQUIRE(&v == &kUsbVariant && (n == 3 || n == 4) && EndsWithOfflineReply(b, n));
             REQUIRE(*u.offline == 1 && u.status && *u.status == 0);
@@ -143,5 +156,20 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
     ASAN_UNPOISON_MEMORY_REGION(input.get(), size);
+
+    // The same bytes in reads of any size: every byte is decoded once at most, and what is kept
+    // for the next read is never more than a reply lacking its last byte.
+    SplitMessages split;
+    uint8_t joined[SplitMessages::kMaxJoined];
+    size_t at = 0;
+    size_t decoded = 0;
+    for (size_t step = 1; at < size; step = step % 13 + 1) {
+        const size_t take = step < size - at ? step : size - at;
+        const int whole = split.Join(input.get() + at, static_cast<int>(take), joined);
+        at += take;
+        if (whole < 0 || split.kept() < 0 || split.kept() > SplitMessages::kMaxKept) std::abort();
+        decoded += static_cast<size_t>(whole);
+        if (decoded + static_cast<size_t>(split.kept()) != at) std::abort();
+    }
     return 0;
 }

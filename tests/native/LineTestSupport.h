@@ -66,4 +66,28 @@ inline int Size(const prnsim::Bytes& bytes) {
     return static_cast<int>(bytes.size());
 }
 
+// What a printer received with the library's own commands taken out (GS a, DLE EOT, GS ( H fn 48
+// with its identifier, ESC p): the print data alone, in order. Job() bytes are printable, so
+// none of them starts a command.
+inline prnsim::Bytes PrintData(const prnsim::Bytes& received) {
+    prnsim::Bytes data;
+    for (size_t i = 0; i < received.size();) {
+        const uint8_t b = received[i];
+        const size_t left = received.size() - i;
+        if (b == 0x1D && left >= 3 && received[i + 1] == 0x61) {
+            i += 3;  // GS a n
+        } else if (b == 0x10 && left >= 3 && received[i + 1] == 0x04) {
+            i += 3;  // DLE EOT n
+        } else if (b == 0x1D && left >= 11 && received[i + 1] == 0x28 && received[i + 2] == 0x48) {
+            i += 11;  // GS ( H fn 48 d1 d2 d3 d4
+        } else if (b == 0x1B && left >= 5 && received[i + 1] == 0x70) {
+            i += 5;  // ESC p m t1 t2
+        } else {
+            data.push_back(b);
+            ++i;
+        }
+    }
+    return data;
+}
+
 }  // namespace prntest

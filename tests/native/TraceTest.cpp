@@ -47,8 +47,9 @@ constexpr long kFileLimit = 16L << 20;
 const Bytes kDleEot2{0x10, 0x04, 0x02};
 const Bytes kDleEot4{0x10, 0x04, 0x04};
 const Bytes kEnable{0x1D, 0x61, 0xFF};
-const Bytes kCompletionRequest{0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, 0x46, 0x46, 0x46, 0x46};
-const Bytes kCompletionReply{0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0x00};
+// GS ( H fn 48 and its reply, up to the identifier each wait gives its request.
+const Bytes kCompletionRequest{0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30};
+const Bytes kCompletionReply{0x37, 0x22};
 
 std::string NetLibraryPath() {
     const char* path = std::getenv("PRN_NATIVE_NET_LIB");
@@ -313,6 +314,12 @@ void ExpectSessionTraced(const std::vector<TraceLine>& lines, const std::string&
             return l.role == "caller" && l.what == "out" && l.bytes == bytes;
         };
     };
+    auto callerOutStarting = [&](const Bytes& head) {
+        return [&, head](const TraceLine& l) {
+            return l.role == "caller" && l.what == "out" && l.bytes.size() >= head.size() &&
+                   std::equal(head.begin(), head.end(), l.bytes.begin());
+        };
+    };
     auto callerIn = [](const TraceLine& l) { return l.role == "caller" && l.what == "in"; };
 
     long monitor = 0;
@@ -391,7 +398,7 @@ void ExpectSessionTraced(const std::vector<TraceLine>& lines, const std::string&
     // stamped when it is written, after its transfer: the monitor may write the reply's line
     // before the caller writes the request's, but not before the job's, which the caller wrote
     // before it sent the request.
-    const size_t request = find(callerOut(kCompletionRequest));
+    const size_t request = find(callerOutStarting(kCompletionRequest));
     EXPECT_LT(request, lines.size()) << "no completion request";
     const auto jobLine = static_cast<size_t>(&job64 - lines.data());
     EXPECT_LT(

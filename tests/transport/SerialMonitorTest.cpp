@@ -2,6 +2,8 @@
 // for printing to complete, against the virtual printer with its DSR line.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <atomic>
 #include <thread>
 
@@ -258,10 +260,22 @@ TEST_F(SerialMonitor, CompletionEndsOnRelease) {
 TEST_F(SerialMonitor, CompletionRepeatsTheRequestEveryTenSeconds) {
     ClaimThermal();
     printer.setSilent(true);
-    const Bytes request{0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, 0x46, 0x46, 0x46, 0x46};
+    // GS ( H fn 48 and an identifier of the wait's own; the request sent again is the same.
+    const Bytes head{0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30};
     std::thread waiter([] { OutputCompletePrinting(); });
-    ASSERT_TRUE(printer.waitForSequence(request, 1, milliseconds(2000)));
+    ASSERT_TRUE(printer.waitForSequence(head, 1, milliseconds(2000)));
     const auto first = Clock::now();
+    Bytes request;
+    ASSERT_TRUE(WaitFor(
+        [&] {
+            const Bytes got = printer.received();
+            const auto at = std::search(got.begin(), got.end(), head.begin(), head.end());
+            if (got.end() - at < 11) return false;
+            request.assign(at, at + 11);
+            return true;
+        },
+        milliseconds(1000)));
+    EXPECT_EQ(request[10], 0x46) << "the identifier's last byte is always F";
     EXPECT_TRUE(printer.waitForSequence(request, 2, milliseconds(15000)));
     const long gap = MillisSince(first);
     EXPECT_GE(gap, 9900);

@@ -11,10 +11,10 @@
 #include "Variant.h"
 
 void PrintTo(const StatusUpdate& u, std::ostream* os) {
-    for (const auto& w : {u.coverOpen, u.paperEmpty, u.offline, u.status, u.drawerOpened}) {
+    for (const auto& w : {u.coverOpen, u.paperEmpty, u.offline, u.status, u.drawerOpened, u.error}) {
         *os << (w ? std::to_string(*w) : "-") << ' ';
     }
-    *os << "(cover paper offline status drawer) reply=" << u.outputComplete
+    *os << "(cover paper offline status drawer error) reply=" << std::hex << u.reply << std::dec
         << " clearPowerOff=" << u.clearPowerOff << " resend=" << u.resendEnable;
 }
 
@@ -24,8 +24,9 @@ using Bytes = std::vector<uint8_t>;
 constexpr DecodeMode T = DecodeMode::Thermal;
 constexpr DecodeMode I = DecodeMode::Impact;
 
-// What one variant should make of a batch. Offline is the USB short reply 3B 31 00.
-enum class Out : uint8_t { None, Ready, Cover, Paper, Near, Offline };
+// What one variant should make of a batch. Offline is the USB short reply 3B 31 00; Error a
+// printer that stopped on an error (offline, writes refused).
+enum class Out : uint8_t { None, Ready, Cover, Paper, Near, Offline, Error };
 using enum Out;
 constexpr int kKeep = -1;  // drawer word left alone
 struct Want {
@@ -37,10 +38,14 @@ using Wants = std::array<Want, 4>;  // serial, ethernet, usb, parallel, as in kA
 
 Wants All(Want w) { return {w, w, w, w}; }
 
-StatusUpdate Expected(const Variant& v, const Want& w, bool reply) {
+// The identifier of a reply 37 22 'F' 'F' 'F' 'F' 00.
+constexpr ReplyId kFFF = 0x464646;
+
+StatusUpdate Expected(const Variant& v, const Want& w, ReplyId reply) {
     StatusUpdate u;
-    auto set = [&u](int cover, int paper, int offline, int status) {
+    auto set = [&u](int cover, int paper, int offline, int status, int error = 0) {
         u.coverOpen = cover, u.paperEmpty = paper, u.offline = offline, u.status = status;
+        u.error = error;
     };
     switch (w.out) {
         case None: break;
@@ -49,10 +54,11 @@ StatusUpdate Expected(const Variant& v, const Want& w, bool reply) {
         case Paper: set(0, 1, 1, 2); break;
         case Near: set(0, 0, 0, 16); break;
         case Offline: u.offline = 1, u.status = 0; break;
+        case Error: set(0, 0, 1, 8, 1); break;
     }
     if (w.drawer != kKeep) u.drawerOpened = w.drawer;
     u.resendEnable = w.resend;
-    u.outputComplete = reply;
+    u.reply = reply;
     // The network printer's power-off flag goes with every decoded state change.
     u.clearPowerOff = &v == &kEthernetVariant && w.out != None && w.out != Offline;
     return u;
@@ -63,7 +69,7 @@ struct Row {
     DecodeMode mode;
     Bytes batch;
     Wants want;
-    bool reply = false;
+    ReplyId reply = kNoReply;
 };
 
 void Check(const std::vector<Row>& rows) {
@@ -86,17 +92,46 @@ TEST(Decoder, ThermalBlocks) {
         {"ready, b4 0F", T, {0x14, 0, 0, 0x0F}, All({Ready, 0})},
         {"offline block", T, {0x18, 0, 0, 0}, All({None})},
         {"b2 set breaks the shape", T, {0x10, 0x01, 0, 0}, All({None})},
-        {"3C", T, {0x3C, 0, 0, 0}, {{{Cover}, {None}, {Cover}, {Cover}}}},
-        {"38 odd shape", T, {0x38, 0x40, 0, 0x0F}, {{{Cover}, {None}, {Cover}, {Cover}}}},
+        // The cover bit with the offline bit, as every printer that follows the public command
+        // reference sends it, is cover open everywhere; the network printer's own 30/34 too.
+        {"3C", T, {0x3C, 0, 0, 0}, All({Cover})},
+        {"38 odd shape", T, {0x38, 0x40, 0, 0x0F}, All({Cover})},
         {"30", T, {0x30, 0, 0, 0}, {{{None}, {Cover}, {Cover}, {None}}}},
-        {"38", T, {0x38, 0, 0, 0}, {{{Cover}, {None}, {Cover}, {Cover}}}},
+        {"38", T, {0x38, 0, 0, 0}, All({Cover})},
+        {"3C with b4 0F", T, {0x3C, 0, 0, 0x0F}, All({Cover})},
+        {"78, the feed button held too", T, {0x78, 0, 0, 0}, All({Cover})},
         {"34 paper end", T, {0x34, 0, 0x0F, 0}, {{{None}, {Cover}, {Cover}, {None}}}},
-        {"18 paper end", T, {0x18, 0, 0x0F, 0}, {{{Paper}, {None}, {Paper}, {Paper}}}},
-        {"18 0C", T, {0x18, 0, 0x0C, 0}, {{{None}, {None}, {Paper}, {None}}}},
+        // Paper end with the offline bit, everywhere; the network printer's own 10/14 with 0F too.
+        {"18 paper end", T, {0x18, 0, 0x0F, 0}, All({Paper})},
+        {"1C paper end", T, {0x1C, 0, 0x0F, 0x0F}, All({Paper})},
+        {"18 0C", T, {0x18, 0, 0x0C, 0}, All({Paper})},
         {"10 paper end", T, {0x10, 0, 0x0F, 0}, {{{None}, {Paper}, {Paper}, {None}}}},
         {"near end", T, {0x10, 0, 0x03, 0}, All({Near})},
         {"near end needs ready b1", T, {0x18, 0, 0x03, 0}, All({None})},
     };
+    Check(rows);
+}
+
+// A printer that stops on an error sets the offline bit with a bit of byte 2: it reports offline
+// and refuses writes in both modes, on every connection. Cover open and paper end say more, and
+// come first.
+TEST(Decoder, PrinterErrors) {
+    std::vector<Row> rows;
+    for (DecodeMode m : {T, I}) {
+        rows.push_back({"cutter jam", m, {0x18, 0x08, 0, 0}, All({Error})});
+        rows.push_back({"unrecoverable", m, {0x18, 0x20, 0, 0}, All({Error})});
+        rows.push_back({"recoverable", m, {0x1C, 0x04, 0, 0x0F}, All({Error})});
+        rows.push_back({"auto-recoverable", m, {0x18, 0x40, 0, 0}, All({Error})});
+        rows.push_back({"waiting for online recovery", m, {0x18, 0x01, 0, 0}, All({Error})});
+        rows.push_back({"error with near end", m, {0x18, 0x08, 0x03, 0}, All({Error})});
+        rows.push_back({"paper end before an error", m, {0x18, 0x08, 0x0F, 0}, All({Paper})});
+        rows.push_back({"cover before an error", m, {0x3C, 0x20, 0, 0}, All({Cover})});
+        // The feed button (byte 2 bit 1) is no error; nor is an error bit without the offline bit.
+        rows.push_back({"feed button", m, {0x18, 0x02, 0, 0}, All({None})});
+        rows.push_back({"no offline bit", m, {0x10, 0x08, 0, 0}, All({None})});
+        // Not shaped as a block (bit 4 set in byte 2): no report.
+        rows.push_back({"misshapen", m, {0x18, 0x18, 0, 0}, All({None})});
+    }
     Check(rows);
 }
 
@@ -179,30 +214,101 @@ TEST(Decoder, ProcessIdReply) {
         return b;
     };
     const std::vector<Row> rows = {
-        {"reply alone", T, reply, All({None}), true},
+        {"reply alone", T, reply, All({None}), kFFF},
         // The reply's tail 46 46 46 00 would read as paper end in impact mode: a batch that ends
         // with the reply has no block at its end.
-        {"reply alone", I, reply, All({None}), true},
+        {"reply alone", I, reply, All({None}), kFFF},
         {"block then reply", I, {0x14, 0, 0, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0},
-         All({Ready, 0}), true},
+         All({Ready, 0}), kFFF},
         {"block then two replies", I,
          {0x14, 0, 0, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0},
-         All({Ready, 0}), true},
+         All({Ready, 0}), kFFF},
         {"paper end then reply", I, {0x10, 0, 0x0C, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0},
-         All({Paper}), true},
+         All({Paper}), kFFF},
         {"block then reply", T, {0x10, 0, 0, 0, 0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0},
-         All({Ready, 1}), true},
-        {"reply then block", T, then({0x14, 0, 0, 0}), All({Ready, 0}), true},
-        {"reply then block", T, then({0x10, 0, 0, 0}), All({Ready, 1}), true},
-        {"reply then block", I, then({0x10, 0, 0, 0}), All({Ready, 1}), true},
-        {"reply then cover", T, then({0x38, 0, 0, 0}), {{{Cover}, {None}, {Cover}, {Cover}}}, true},
-        {"reply at the end", T, {0, 0x37, 0, 0, 0, 0, 0x46, 0}, All({None}), true},
-        {"reply at the start", T, {0x37, 0, 0, 0, 0, 0x46, 0, 0x10, 0, 0, 0}, All({Ready, 1}), true},
-        // Ten bytes are too few for the start rule.
+         All({Ready, 1}), kFFF},
+        {"reply then block", T, then({0x14, 0, 0, 0}), All({Ready, 0}), kFFF},
+        {"reply then block", T, then({0x10, 0, 0, 0}), All({Ready, 1}), kFFF},
+        {"reply then block", I, then({0x10, 0, 0, 0}), All({Ready, 1}), kFFF},
+        {"reply then cover", T, then({0x38, 0, 0, 0}), All({Cover}), kFFF},
+        // Only a whole reply, 37 22, three printable bytes, 'F' and NUL, is one: these are
+        // nobody's answer to a request of ours.
+        {"reply-like end", T, {0, 0x37, 0, 0, 0, 0, 0x46, 0}, All({None})},
+        {"reply-like start", T, {0x37, 0, 0, 0, 0, 0x46, 0, 0x10, 0, 0, 0}, All({Ready, 1})},
         {"ten bytes", T, {0x37, 0, 0, 0, 0, 0x46, 0x10, 0, 0, 0}, All({Ready, 1})},
+        {"reply in the middle", T,
+         {0x10, 0, 0, 0, 0x37, 0x22, 0x41, 0x42, 0x43, 0x46, 0, 0x14, 0, 0, 0}, All({Ready, 0}),
+         0x414243},
+        {"the last of two replies", I,
+         {0x37, 0x22, 0x30, 0x30, 0x31, 0x46, 0, 0x37, 0x22, 0x30, 0x30, 0x32, 0x46, 0},
+         All({None}), 0x303032},
         {"six bytes", T, {0x37, 0x22, 0x46, 0x46, 0x46, 0x46}, All({None})},
     };
     Check(rows);
+}
+
+// A block or a reply split over two reads is decoded once, whole; what was decoded is never
+// decoded again, so the drawer rules see the same block starts as without the split.
+TEST(SplitMessages, TheEndOfABatchWaitsForItsRest) {
+    struct Case {
+        const char* what;
+        Bytes batch;
+        int unfinishedFrom;
+    };
+    const Case cases[] = {
+        {"a whole block", {0x14, 0, 0, 0}, 4},
+        {"two bytes of a block", {0x3C, 0}, 0},
+        {"a block, then the start of one", {0x14, 0, 0, 0, 0x10, 0, 0}, 4},
+        {"a DLE EOT reply ends it", {0x14, 0, 0, 0, 0x12}, 5},
+        {"XON and XOFF", {0x11, 0x13}, 2},
+        {"the start of a reply", {0x37, 0x22, 0x41, 0x42}, 0},
+        {"a whole reply", {0x37, 0x22, 0x41, 0x42, 0x43, 0x46, 0}, 7},
+        {"a block after a reply", {0x37, 0x22, 0x41, 0x42, 0x43, 0x46, 0, 0x18, 0}, 7},
+        {"a 0x10 that starts nothing", {0x10, 0x14, 0, 0, 0}, 5},
+        {"a reply that is not one", {0x37, 0x10}, 1},
+        {"an empty read", {}, 0},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(SplitMessages::UnfinishedFrom(c.batch.data(), static_cast<int>(c.batch.size())),
+                  c.unfinishedFrom)
+            << c.what;
+    }
+
+    // Cover open in two reads, as a serial line brings it: nothing at first, then the block.
+    SplitMessages split;
+    uint8_t joined[SplitMessages::kMaxJoined];
+    const uint8_t first[] = {0x3C, 0};
+    EXPECT_EQ(split.Join(first, 2, joined), 0);
+    EXPECT_EQ(split.Join(first, 0, joined), 0) << "a read without bytes keeps the start";
+    const uint8_t second[] = {0, 0};
+    const int whole = split.Join(second, 2, joined);
+    ASSERT_EQ(whole, 4);
+    for (const Variant* v : kAllVariants) {
+        EXPECT_EQ(DecodeBatch(*v, T, joined, whole), Expected(*v, {Cover}, kNoReply)) << v->name;
+    }
+
+    // A drawer-low block decoded in one read does not count again when the next block's start
+    // is kept and completed: the serial printer's any-low rule sees 14 alone.
+    const uint8_t low[] = {0x10, 0, 0, 0, 0x14, 0};
+    EXPECT_EQ(split.Join(low, 6, joined), 4);
+    EXPECT_EQ(split.Join(second, 2, joined), 4);
+    EXPECT_EQ(DecodeBatch(kSerialVariant, T, joined, 4), Expected(kSerialVariant, {Ready, 0}, 0));
+
+    // A reply split after its identifier.
+    const uint8_t replyStart[] = {0x14, 0, 0, 0, 0x37, 0x22, 0x41, 0x42, 0x43};
+    const uint8_t replyEnd[] = {0x46, 0};
+    EXPECT_EQ(split.Join(replyStart, 9, joined), 4);
+    ASSERT_EQ(split.Join(replyEnd, 2, joined), 7);
+    EXPECT_EQ(DecodeBatch(kUsbVariant, T, joined, 7).reply, 0x414243u);
+
+    // A kept start that the next read does not continue is not held for ever.
+    EXPECT_EQ(split.Join(first, 2, joined), 0);
+    const uint8_t other[] = {0x12, 0x14, 0, 0, 0};
+    EXPECT_EQ(split.Join(other, 5, joined), 7);
+    EXPECT_EQ(split.kept(), 0);
+    split.Join(first, 2, joined);
+    split.Forget();
+    EXPECT_EQ(split.kept(), 0);
 }
 
 class DecoderApply : public testing::Test {
@@ -253,6 +359,11 @@ TEST_F(DecoderApply, WritesOnlyTheWordsPresent) {
     m_OutputComplemetFlag = 0;
     const uint8_t batch[] = {0x37, 0x22, 0x46, 0x46, 0x46, 0x46, 0, 0x34, 0, 0x0F, 0};
     ApplyStatusUpdate(DecodeBatch(kEthernetVariant, T, batch, 11), seam);
+    EXPECT_EQ(m_OutputComplemetFlag, 0) << "nobody waits for that reply";
+    ASSERT_TRUE(AwaitReply(kFFF));
+    ApplyStatusUpdate(DecodeBatch(kEthernetVariant, T, batch, 11), seam);
+    EXPECT_TRUE(ReplyArrived(kFFF));
+    StopAwaiting(kFFF);
     EXPECT_EQ(m_OutputComplemetFlag, 1);
     EXPECT_EQ(m_bCoverOpen, 1);
     EXPECT_EQ(m_bPaperEmpty, 0);
@@ -282,6 +393,51 @@ TEST_F(DecoderApply, DrawerTieResendsEnableThenPauses) {
     ApplyStatusUpdate(DecodeBatch(kUsbVariant, T, tie, 8), seam);
     EXPECT_EQ(link.sends, 1);
     EXPECT_EQ(m_DrawerOpened, 1);
+}
+
+// A reply ends only the wait that asked for it: a late reply to a wait that ended (on cover
+// open, say) does not end the next wait, and two waits each see their own.
+TEST_F(DecoderApply, ARepliesEndsOnlyItsOwnWait) {
+    const auto reply = [](char d3) {
+        return Bytes{0x37, 0x22, '0', '0', static_cast<uint8_t>(d3), 0x46, 0};
+    };
+    const ReplyId first = 0x303031;
+    const ReplyId second = 0x303032;
+    ASSERT_TRUE(AwaitReply(second));
+    const Bytes late = reply('1');
+    ApplyStatusUpdate(DecodeBatch(kSerialVariant, T, late.data(), 7), seam);
+    EXPECT_FALSE(ReplyArrived(second));
+    EXPECT_FALSE(ReplyArrived(first));
+    ASSERT_TRUE(AwaitReply(first));
+    ApplyStatusUpdate(DecodeBatch(kSerialVariant, T, late.data(), 7), seam);
+    EXPECT_TRUE(ReplyArrived(first));
+    EXPECT_FALSE(ReplyArrived(second));
+    const Bytes own = reply('2');
+    ApplyStatusUpdate(DecodeBatch(kSerialVariant, T, own.data(), 7), seam);
+    EXPECT_TRUE(ReplyArrived(second));
+    StopAwaiting(first);
+    StopAwaiting(second);
+    EXPECT_FALSE(ReplyArrived(second)) << "a wait that stopped sees nothing";
+    // Every slot taken: the next wait is told so rather than waiting for nothing.
+    for (int i = 0; i < kReplyWaiters; ++i) ASSERT_TRUE(AwaitReply(0x404040 + i));
+    EXPECT_FALSE(AwaitReply(second));
+    for (int i = 0; i < kReplyWaiters; ++i) StopAwaiting(0x404040 + i);
+}
+
+TEST_F(DecoderApply, AnErrorRefusesWritesUntilABlockWithoutIt) {
+    const uint8_t jam[] = {0x18, 0x08, 0, 0};
+    ApplyStatusUpdate(DecodeBatch(kUsbVariant, T, jam, 4), seam);
+    EXPECT_EQ(PrinterStatusResult, 8);
+    EXPECT_TRUE(WritesRefused());
+    m_bOffline = 0;  // the monitor's next pass enables automatic status again
+    EXPECT_TRUE(WritesRefused()) << "the error, not the offline flag, refuses the writes";
+    const uint8_t offline[] = {0x18, 0, 0, 0};
+    ApplyStatusUpdate(DecodeBatch(kUsbVariant, T, offline, 4), seam);
+    EXPECT_TRUE(WritesRefused());
+    const uint8_t ready[] = {0x14, 0, 0, 0};
+    ApplyStatusUpdate(DecodeBatch(kUsbVariant, T, ready, 4), seam);
+    EXPECT_FALSE(WritesRefused());
+    EXPECT_EQ(PrinterStatusResult, 0);
 }
 
 }  // namespace

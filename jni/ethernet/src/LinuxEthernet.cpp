@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <linux/sockios.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <linux/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -12,10 +12,13 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <cstring>
 
+#include "ByteQueue.h"
 #include "Deliverable.h"
 #include "Line.h"
+#include "MutexHold.h"
 #include "NetAddress.h"
 #include "PrinterCommands.h"
 #include "ReadinessProbe.h"
@@ -40,7 +43,6 @@ constexpr int kConnectWaitMs = 1000;
 constexpr uint32_t kNoProgressAllowanceMs = 5000;
 // The resetting close discards what is still queued: give it this long to reach the printer.
 constexpr uint32_t kCloseDrainMs = 2000;
-constexpr useconds_t kAckPollFirstUs = 100;
 constexpr useconds_t kAckPollMaxUs = 5000;
 
 sockaddr_in servAddr{};
@@ -135,12 +137,18 @@ bool PeerHasClosed(int sock) {
 // printer's window, not for a dead connection.
 bool Healthy(int sock) { return !ErrorPending(sock) && !PeerHasClosed(sock); }
 
-// An error or a hang-up on the connection. Unlike Healthy, blind to the end of the receiving
-// side, which a close has shut itself.
-bool Broken(int sock) {
+// The printer has closed its end (its FIN came), or the connection is gone. Unlike Healthy, blind
+// to a receiving side that was shut here: a close shuts it to wake the readers first.
+bool PeerEnded(int sock) {
     if (ErrorPending(sock)) return true;
-    pollfd state{sock, 0, 0};
-    return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR)) != 0;
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return true;
+    // The kernel's connection states: established, or our own FIN sent (FIN_WAIT1, FIN_WAIT2)
+    // while the printer's side is still open.
+    constexpr uint8_t kEstablished = 1, kFinWait1 = 4, kFinWait2 = 5;
+    return info.tcpi_state != kEstablished && info.tcpi_state != kFinWait1 &&
+           info.tcpi_state != kFinWait2;
 }
 
 // Bytes the printer's side has not acknowledged yet (sent or still queued), or -1.
@@ -149,99 +157,216 @@ int Unacknowledged(int sock) {
     return ioctl(sock, SIOCOUTQ, &queued) == 0 ? queued : -1;
 }
 
-enum class Sent : uint8_t {
-    All,          // every byte acknowledged by the printer's side
-    Failed,       // an error, the end of the stream, or no progress within the allowance
-    OfflineSeen,  // the monitor flagged the printer offline after a send
-    Stopped,      // the port is being closed
+// TCP's own count of the bytes the printer's side has acknowledged on this connection (its SYN
+// counts one), kept after the connection broke; false when the kernel does not give it.
+bool TcpBytesAcked(int sock, uint64_t& acked) {
+    tcp_info info{};
+    socklen_t size = sizeof info;
+    if (getsockopt(sock, IPPROTO_TCP, TCP_INFO, &info, &size) != 0) return false;
+    if (size < offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked) return false;
+    acked = info.tcpi_bytes_acked;
+    return true;
+}
+
+// ---- The byte stream to the printer ----
+//
+// Every byte the library hands to a connection (print data, its own commands) is one byte of a
+// stream that outlives connections. A byte the printer's side has acknowledged was taken; one
+// handed to the connection and not acknowledged yet is kept here until it is. When the connection
+// is lost, the next connection starts with what the lost one never acknowledged, once, and never
+// with what it took. So a writer does not wait for acknowledgements: a count it reports is what
+// the printer gets, as long as the port stays open until they come (the close waits for them,
+// bounded). Changed only by the holder of the line's bytes (a writer's turn, the monitor's
+// command, the open), under its own lock for the readers.
+class Stream {
+public:
+    // A new stream on the connection of a new open.
+    void Begin(int sock) {
+        const MutexHold hold(lock_);
+        handed_ = acked_ = connectionStart_ = 0;
+        unacked_.Release();
+        countsAcks_ = TcpBytesAcked(sock, ackBase_);
+    }
+
+    // The same stream on a new connection, whose first bytes are what the lost one never
+    // acknowledged: they are handed back (into owed) to be sent again.
+    void Continue(int sock, ByteQueue& owed) {
+        const MutexHold hold(lock_);
+        owed.Clear();
+        owed.Swap(unacked_);
+        handed_ = connectionStart_ = acked_;
+        countsAcks_ = TcpBytesAcked(sock, ackBase_);
+    }
+
+    // One send on the connection; what it took is handed.
+    ssize_t Send(int sock, const uint8_t* data, size_t length, int flags) {
+        const ssize_t sent = send(sock, data, length, flags | MSG_NOSIGNAL);
+        trace::Out(data, sent);
+        if (sent > 0) {
+            const MutexHold hold(lock_);
+            unacked_.Append(data, static_cast<size_t>(sent));
+            handed_ += static_cast<uint64_t>(sent);
+        }
+        return sent;
+    }
+
+    // Learns what the printer's side has acknowledged by now, also on a connection that broke.
+    void Refresh(int sock) {
+        uint64_t tcpAcked = 0;
+        const bool counted = countsAcks_ && TcpBytesAcked(sock, tcpAcked);
+        const int queued = counted ? 0 : Unacknowledged(sock);
+        const MutexHold hold(lock_);
+        uint64_t now;
+        if (counted) {
+            now = connectionStart_ + (tcpAcked - ackBase_);
+        } else if (queued >= 0 && Healthy(sock)) {
+            now = handed_ - static_cast<uint64_t>(queued);
+        } else {
+            return;  // a broken connection without TCP's count: nothing more is known
+        }
+        if (now > handed_) now = handed_;
+        if (now <= acked_) return;
+        unacked_.DropFront(static_cast<size_t>(now - acked_));
+        acked_ = now;
+    }
+
+    // The bytes from offset on were handed to a connection that is lost, and will not be sent
+    // again: the writer reports them as not printed.
+    void Drop(uint64_t offset) {
+        const MutexHold hold(lock_);
+        if (offset < acked_) offset = acked_;
+        if (offset >= handed_) return;
+        unacked_.KeepFront(static_cast<size_t>(offset - acked_));
+        handed_ = offset;
+    }
+
+    uint64_t handed() {
+        const MutexHold hold(lock_);
+        return handed_;
+    }
+    uint64_t acked() {
+        const MutexHold hold(lock_);
+        return acked_;
+    }
+
+    // The port is closed: nothing is kept.
+    void End() {
+        const MutexHold hold(lock_);
+        handed_ = acked_ = connectionStart_ = 0;
+        unacked_.Release();
+    }
+
+private:
+    pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
+    uint64_t handed_ = 0;  // stream bytes handed to connections, each counted once
+    uint64_t acked_ = 0;   // of them, acknowledged by the printer's side
+    uint64_t connectionStart_ = 0;  // the stream offset of the connection's first byte
+    uint64_t ackBase_ = 0;          // TCP's acknowledged count when the connection was made
+    bool countsAcks_ = false;
+    ByteQueue unacked_;             // the stream's bytes [acked_, handed_)
 };
 
-// Waits until the printer's side has acknowledged everything sent: a count reported to the
-// caller is a promise that the bytes got there. On a healthy printer this is one round trip.
-// The acknowledgement is the test, also on a connection that broke meanwhile: once all of the
-// job was acknowledged before the break, nothing of it was lost in transit and sending it again
-// would print it twice (the next write reconnects). Bytes still unacknowledged on a broken or
-// closed connection will never be: the job failed.
-Sent AwaitAcknowledged(const line::Use& use, uint32_t lastProgress) {
-    const int sock = use.fd();
-    int previous = INT_MAX;
-    useconds_t step = kAckPollFirstUs;
-    for (;;) {
-        // A socket that cannot tell (never on TCP) is taken at its word, as a send is.
-        const int queued = Unacknowledged(sock);
-        if (queued <= 0) return Sent::All;
-        if (!Healthy(sock)) return Sent::Failed;
-        if (use.stopping()) return Sent::Stopped;
-        if (queued < previous) {
-            previous = queued;
-            lastProgress = timeGetTime();
-        } else if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) {
-            return Sent::Failed;
-        }
-        usleep(step);
-        if (step < kAckPollMaxUs) step *= 2;
-    }
+Stream g_stream;
+
+enum class Sent : uint8_t {
+    All,         // every byte handed to the connection
+    NoProgress,  // the printer took nothing within the allowance: its window stays closed
+    Reported,    // the printer reported cover open, paper end or an error meanwhile
+    LinkLost,    // an error or the end of the stream
+    Stopped,     // the port is being closed
+};
+
+// The printer reported, while the job went out, that it cannot print (cover open, paper end,
+// an error). A claim (or a new monitor after a reconnection) also raises m_bOffline, only to
+// make its monitor enable automatic status: that is no report of the printer's.
+bool ReportedNotReady() {
+    return (m_bOffline && (m_bCoverOpen || m_bPaperEmpty)) || m_bPrinterError;
 }
 
-// The printer reported itself offline while the job went out (cover open, paper end): the job
-// goes out again on a new connection. A claim (or a new monitor after a reconnection) also
-// raises m_bOffline, only to make its monitor enable automatic status; and a lost link (the
-// monitor's receive failed) shows in the sends and the acknowledgement, which tell whether the
-// job got there. Neither is a report of the printer's, and resending for it would print the job
-// twice.
-bool OfflineReported() { return m_bOffline && (m_bCoverOpen || m_bPaperEmpty); }
-
-// The send loop: the rest of the buffer after every partial send, a 10 ms pause after each
-// send, and the offline test after each one when watchOffline is set.
-Sent SendAll(uint32_t session, const uint8_t* data, long length, bool watchOffline) {
-    const line::Use use(session);
-    if (!use.ok()) return Sent::Failed;
+// The send loop: from done on, the rest of the buffer after every partial send, a 10 ms pause
+// after each send, and the printer's reports watched after each one when watchReports is set. A
+// printer whose window stays closed is busy, not gone: the loop waits for it as long as it takes
+// something within the allowance, and the connection has no error and no end of stream.
+Sent SendRest(const line::Use& use, const uint8_t* data, long length, long& done,
+              bool watchReports) {
     const int sock = use.fd();
-    long total = 0;
     uint32_t lastProgress = timeGetTime();
-    while (total < length) {
+    while (done < length) {
         if (use.stopping()) return Sent::Stopped;
-        const ssize_t sent = send(sock, data + total, static_cast<size_t>(length - total),
-                                  MSG_NOSIGNAL);
-        trace::Out(data + total, sent);
+        const ssize_t sent =
+            g_stream.Send(sock, data + done, static_cast<size_t>(length - done), 0);
+        const int error = errno;
         usleep(kSendPauseUs);
         if (sent > 0) {
-            total += sent;
+            done += sent;
             lastProgress = timeGetTime();
-        } else if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
-                   Healthy(sock) &&
-                   ElapsedSince(lastProgress, timeGetTime()) < kNoProgressAllowanceMs) {
-            // A second without room: the printer is slow (its window is closed). Go on.
+            g_stream.Refresh(sock);
+        } else if (sent < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) &&
+                   Healthy(sock)) {
+            // A second without room: the printer is busy (its window is closed). Go on waiting.
+            if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) {
+                return Sent::NoProgress;
+            }
         } else {
-            return Sent::Failed;
+            return Sent::LinkLost;
         }
-        if (watchOffline && OfflineReported()) return Sent::OfflineSeen;
+        if (watchReports && ReportedNotReady()) return Sent::Reported;
     }
-    return AwaitAcknowledged(use, lastProgress);
+    return Sent::All;
 }
 
-// Replaces a lost connection: the old monitor is stopped and joined before its socket closes,
-// then a new connection and a new monitor. The writer holds the write turn; it gets the
-// lifecycle lock only if the port is not closed first. False when there is nothing to
-// reconnect to or the reconnection failed.
-bool Reconnect(uint32_t session) {
-    const line::LifecycleForWriter hold(session);
-    if (!hold || !netPort.set) return false;
+// One send of what the connection takes now, without waiting (line::PutBytes): the monitor's
+// commands and the rest of a command that went out in part.
+long NetworkPutBytes(int sock, const uint8_t* data, long length) {
+    const ssize_t sent = g_stream.Send(sock, data, static_cast<size_t>(length), MSG_DONTWAIT);
+    if (sent >= 0) return sent;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
+}
+
+// The lost connection's socket goes: the monitor first (it may still read it), then the socket
+// (reset, nothing worth draining). Called with the lifecycle lock held.
+void DropConnection() {
     StopMonitor();
     const int old = line::Retire(false);
-    if (old != kNoSocket) close(old);  // lost or replaced: reset, nothing worth draining
-    return ReOpenPort() == BRELON_ERROR_SUCCESS;
+    if (old != kNoSocket) {
+        g_stream.Refresh(old);  // what it acknowledged, to the last byte
+        close(old);
+    }
 }
 
-// After a reconnection: the new monitor's first pass (which enables automatic status) and a
-// second's pause, then the whole buffer once more, acknowledged. The line is paused meanwhile
-// so that the monitor's command goes out first; no other job can come in between.
-long ResendWhole(uint32_t session, line::WriteTurn& turn, const uint8_t* data, long length) {
+// Replaces a lost connection by a new one with a new monitor, then sends on it what the lost one
+// never acknowledged, and gives the new monitor its first pass (it enables automatic status) and
+// a second before the job goes on. The writer holds the write turn; it gets the lifecycle lock
+// only if the port is not closed first. False when there is nothing to reconnect to or the
+// reconnection failed: the printer is then reported offline until a connection succeeds.
+bool Reconnect(uint32_t session, line::WriteTurn& turn) {
+    {
+        const line::LifecycleForWriter hold(session);
+        if (!hold || !netPort.set) return false;
+        DropConnection();
+        if (ReOpenPort() != BRELON_ERROR_SUCCESS) {
+            m_bPowerOFF = 1;
+            PrinterStatusResult = kStatusOffline;
+            line::MarkLost(session, true);
+            return false;
+        }
+    }
+    line::MarkLost(session, false);
+    m_bPowerOFF = 0;
+    ByteQueue owed;
+    g_stream.Continue(line::Current(), owed);
+    if (!owed.empty()) {
+        const line::Use use(session);
+        long done = 0;
+        if (!use.ok() || SendRest(use, owed.data(), static_cast<long>(owed.size()), done, false) !=
+                             Sent::All) {
+            return false;
+        }
+    }
     turn.Pause();
     const bool waited = line::SleepUnlessClosing(session, kReopenSettleMs + kResendDelayMs);
     turn.Resume();
-    if (!waited) return BRELON_ERROR_IO_FAIL;  // closed meanwhile: nothing is sent
-    return SendAll(session, data, length, false) == Sent::All ? length : long{BRELON_ERROR_IO_FAIL};
+    return waited;
 }
 
 // The probe's requests go straight onto the socket, in their own write turn: no device-state
@@ -251,8 +376,49 @@ void SendProbeRequest(const uint8_t* request, long length) {
     const line::WriteTurn turn(session);
     const line::Use use(session);
     if (!turn || !use.ok()) return;
-    const ssize_t sent = send(use.fd(), request, static_cast<size_t>(length), MSG_NOSIGNAL);
-    trace::Out(request, sent);
+    g_stream.Send(use.fd(), request, static_cast<size_t>(length), 0);
+}
+
+// Before the resetting close: what a write reported is the printer's, acknowledged or still held
+// here. The close waits for the acknowledgements as a writer waits for room: as long as the
+// printer takes something within the no-progress allowance. Then the stream ends in order (a FIN
+// behind the last byte), and the close waits, a bounded time, for the printer to read to the end
+// and close its side, so that the reset discards nothing it still had to read.
+void EndStream(int sock) {
+    int previous = INT_MAX;
+    uint32_t lastProgress = timeGetTime();
+    // A printer that closed its end will acknowledge nothing more.
+    for (int queued = Unacknowledged(sock); queued > 0 && !PeerEnded(sock);
+         queued = Unacknowledged(sock)) {
+        if (queued < previous) {
+            previous = queued;
+            lastProgress = timeGetTime();
+        } else if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) {
+            return;  // a printer that takes nothing more: the reset it is
+        }
+        usleep(kAckPollMaxUs);
+    }
+    if (PeerEnded(sock) || shutdown(sock, SHUT_WR) != 0) return;
+    const uint32_t start = timeGetTime();
+    uint8_t discard[256];
+    for (;;) {
+        const uint32_t spent = ElapsedSince(start, timeGetTime());
+        if (spent >= kCloseDrainMs) return;
+        pollfd end{sock, POLLIN | POLLRDHUP, 0};
+        if (poll(&end, 1, static_cast<int>(kCloseDrainMs - spent)) <= 0) return;
+        if ((end.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return;
+        const ssize_t got = recv(sock, discard, sizeof discard, MSG_DONTWAIT);
+        trace::In(discard, got);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
+    }
+}
+
+// What a job that ends before its end reports: the count handed to the connection (the printer
+// gets it: acknowledged, or kept until it is), or -2 when none was. A command of ours owes the
+// rest.
+long PartOfJob(const uint8_t* data, long length, long done) {
+    if (done > 0 && done < length && line::InCommand()) line::Owe(data + done, length - done);
+    return done > 0 ? done : long{BRELON_ERROR_IO_FAIL};
 }
 
 }  // namespace
@@ -273,6 +439,7 @@ long OpenPort(const char* portName, const char* portSettings) {
     const int sock = Connect();
     if (sock < 0) return BRELON_ERROR_NOT_OPEN;
     line::Install(sock, true);
+    g_stream.Begin(sock);
     Snapshot();
     return ReadinessProbe(&SendProbeRequest, 0);
 }
@@ -316,31 +483,54 @@ long WritePort(const uint8_t* writeBuffer, long length) {
     if (length < 0) return BRELON_ERROR_IO_FAIL;
     const uint32_t session = line::Session();
     if (!netPort.set) return BRELON_ERROR_NOT_OPEN;  // nothing to reconnect to
-    // One writer at a time, for the whole job, its reconnection and resend included.
+    // One writer at a time, for the whole job, its reconnection included.
     line::WriteTurn turn(session);
     if (!turn) return netPort.set ? long{BRELON_ERROR_IO_FAIL} : long{BRELON_ERROR_NOT_OPEN};
     // A printer that closed its end takes no more data: what we sent would be gone without a
     // word, so reconnect first, as after a failed receive.
+    bool reconnected = false;
     if (m_bPowerOFF || PeerHasClosed(line::Current())) {
-        if (!Reconnect(session)) return BRELON_ERROR_IO_FAIL;
-        m_bPowerOFF = 0;
-        return ResendWhole(session, turn, writeBuffer, length);
+        if (!Reconnect(session, turn)) return BRELON_ERROR_IO_FAIL;
+        reconnected = true;
+    } else if (WritesRefused()) {
+        return BRELON_ERROR_IO_FAIL;
     }
-    if (m_bCoverOpen || m_bPaperEmpty || m_bOffline) return BRELON_ERROR_IO_FAIL;
-    switch (SendAll(session, writeBuffer, length, true)) {
-        case Sent::All:
-            return length;
-        case Sent::Stopped:
+    {
+        const line::Use use(session);
+        if (!use.ok() || !line::SettleOwed(use, &NetworkPutBytes, kNoProgressAllowanceMs)) {
             return BRELON_ERROR_IO_FAIL;
-        case Sent::Failed:
-        case Sent::OfflineSeen:
-            break;
+        }
     }
-    // A failed send, or an offline report during the job: a new connection and the whole job
-    // again. The count reported is the job's when the resend got there, so that nothing sends
-    // it a third time.
-    if (!Reconnect(session)) return BRELON_ERROR_IO_FAIL;
-    return ResendWhole(session, turn, writeBuffer, length);
+    const uint64_t jobStart = g_stream.handed();
+    long done = 0;
+    for (;;) {
+        Sent sent = Sent::Stopped;
+        {
+            const line::Use use(session);
+            if (use.ok()) sent = SendRest(use, writeBuffer, length, done, true);
+        }
+        switch (sent) {
+            case Sent::All:
+                return length;
+            case Sent::NoProgress:  // the connection stays: the printer is busy, not gone
+            case Sent::Reported:    // the printer holds what it took until it can print it
+            case Sent::Stopped:
+                return PartOfJob(writeBuffer, length, done);
+            case Sent::LinkLost:
+                break;
+        }
+        // A real link loss: what the printer acknowledged got there; the rest goes again, once,
+        // on a new connection, and the job goes on from where it was. One reconnection a job.
+        if (reconnected || !Reconnect(session, turn)) {
+            // What was not acknowledged will not be sent again: the count is what got there.
+            const uint64_t acked = g_stream.acked();
+            long got = acked > jobStart ? static_cast<long>(acked - jobStart) : 0;
+            if (got > done) got = done;
+            g_stream.Drop(jobStart + static_cast<uint64_t>(got));
+            return PartOfJob(writeBuffer, length, got);
+        }
+        reconnected = true;
+    }
 }
 
 long ClosePort() {
@@ -350,15 +540,10 @@ long ClosePort() {
     StopMonitor();
     const int sock = line::Retire(true);
     if (sock != kNoSocket) {
-        // The close resets the connection and drops what is still queued: the end of a job
-        // that was reported as sent. Give it a bounded time to get there first.
-        const uint32_t start = timeGetTime();
-        while (Unacknowledged(sock) > 0 && !Broken(sock) &&
-               ElapsedSince(start, timeGetTime()) < kCloseDrainMs) {
-            usleep(kAckPollMaxUs);
-        }
+        EndStream(sock);
         close(sock);
     }
+    g_stream.End();
     ClearFields(netPort);
     ClearFields(ReNetPort);
     ReNetPort.sock = kNoSocket;
@@ -379,47 +564,48 @@ long OpenFromJava(const char* portText, const char* settingsText) {
 
 long WriteFromJava(const uint8_t* data, long length) {
     const long written = WritePort(data, length);
-    // An impact printer gets the whole job once more when it did not all go out.
-    if (isThermal == 0 && written != length) return WritePort(data, length);
-    return written;
+    if (isThermal != 0 || written == length) return written;
+    // An impact printer gets a second try, with what did not go out: never a byte twice.
+    const long sent = written > 0 ? written : 0;
+    const long rest = WritePort(data + sent, length - sent);
+    if (rest <= 0) return written;
+    return sent + rest;
 }
 
 // ---- The monitor's hooks ----
 
 namespace {
 
-long NetworkReadBatch(int sock, uint8_t* buffer, long length) {
+// The receive failed or the printer closed its end: the printer is offline until a new
+// connection (the next write's) says otherwise, and the monitor ends. Thermal mode also flags the
+// lost link, so that the next write reconnects before anything else.
+BatchRead LinkLost(long n, DecodeMode mode) {
+    if (mode == DecodeMode::Thermal) {
+        m_bOffline = 1;
+        m_bPowerOFF = 1;
+    }
+    PrinterStatusResult = kStatusOffline;
+    NStopIt = 0;
+    return {n, ReadOutcome::EndThread};
+}
+
+BatchRead NetworkReadBatch(int sock, uint8_t* buffer, long length, DecodeMode mode) {
     // Wakes at least once per idle interval so that release and reconnection can stop it.
     pollfd ready{sock, POLLIN, 0};
     const int polled = poll(&ready, 1, static_cast<int>(kEthernetVariant.idleIntervalMs));
-    if (polled == 0 || (polled < 0 && errno == EINTR)) return 0;
-    if (polled < 0) return -1;
+    if (polled < 0 && errno != EINTR) return LinkLost(-1, mode);
+    m_bOffline = 0;
+    if (polled <= 0) return {0, ReadOutcome::Decode};
     // A _readData on another thread may have taken the bytes that woke us: never block here.
     const ssize_t got = recv(sock, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
     trace::In(buffer, got);
-    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
-    return got;
-}
-
-ReadOutcome NetworkJudgeRead(int /*sock*/, long n, DecodeMode mode) {
-    if (n == -1) {
-        if (mode == DecodeMode::Thermal) {
-            m_bOffline = 1;
-            m_bPowerOFF = 1;
-        }
-        PrinterStatusResult = kStatusOffline;
-        NStopIt = 0;
-        return ReadOutcome::EndThread;
+    if (got > 0) return {got, ReadOutcome::Decode};
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        return {0, ReadOutcome::Decode};
     }
-    m_bOffline = 0;  // also at the end of the stream
-    return ReadOutcome::Decode;
-}
-
-bool NetworkSendEnable(int sock) {
-    const ssize_t sent =
-        send(sock, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus, MSG_NOSIGNAL);
-    trace::Out(escpos::kEnableAutoStatus, sent);
-    return sent == static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
+    // The end of the stream (the printer closed its end: switched off, its idle timeout) or a
+    // failed receive: no reconnection replaces it by itself.
+    return LinkLost(got, mode);
 }
 
 // The enable command makes the printer answer, which ends the monitor's wait at once. Not
@@ -427,7 +613,10 @@ bool NetworkSendEnable(int sock) {
 void NetworkReleaseWake() {
     const line::Use use;
     const line::LineIfFree free;
-    if (use.ok() && free) NetworkSendEnable(use.fd());
+    if (use.ok() && free) {
+        line::PutCommand(use, &NetworkPutBytes, escpos::kEnableAutoStatus,
+                         sizeof escpos::kEnableAutoStatus, 0);
+    }
 }
 
 void RecordClaimMode(int thermal) { isThermal = thermal; }
@@ -440,11 +629,11 @@ const Deliverable kDeliverable{
         {
             .checkLine = nullptr,
             .waitOutOffline = false,
+            .lineGone = nullptr,
             .readBatch = &NetworkReadBatch,
-            .judgeRead = &NetworkJudgeRead,
             .openAgain = nullptr,
-            .sendEnable = &NetworkSendEnable,
         },
+    .putBytes = &NetworkPutBytes,
     .descriptor = &netPort.sock,
     .retireWake = &WakeReaders,
     .releaseWake = &NetworkReleaseWake,

@@ -69,7 +69,25 @@ bool ReverseChannelLocked(int fd) {
 // The open probe's requests go through WritePort: a refusal flag holds them back, which is why
 // the bridge clears the flags before an open.
 void ProbeWrite(const uint8_t* request, long length) {
+    const line::CommandScope command;
     WritePort(request, length);
+}
+
+// One write of what the printer takes now (line::PutBytes), only while its status lines say it
+// can take data (not busy, no fault): a command is never put on a port whose printer is busy.
+long ParallelPutBytes(int fd, const uint8_t* data, long length) {
+    ssize_t took = 0;
+    int error = 0;
+    {
+        const PortLock port;
+        if (OnlineLocked(fd)) {
+            took = write(fd, data, static_cast<size_t>(length));
+            error = errno;
+        }
+    }
+    trace::Out(data, took);
+    if (took >= 0) return took;
+    return error == EAGAIN || error == EINTR ? 0 : -1;
 }
 
 }  // namespace
@@ -115,7 +133,8 @@ long WritePort(const uint8_t* writeBuffer, long length) {
     const line::Use use(session);
     if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
     if (!turn) return BRELON_ERROR_IO_FAIL;  // the port is being closed
-    if (m_bCoverOpen || m_bPaperEmpty || m_bOffline) return BRELON_ERROR_IO_FAIL;
+    if (WritesRefused()) return BRELON_ERROR_IO_FAIL;
+    if (!line::SettleOwed(use, &ParallelPutBytes, kNoProgressAllowanceMs)) return 0;
     const int fd = use.fd();
     long written = 0;
     uint32_t lastProgress = timeGetTime();
@@ -139,6 +158,10 @@ long WritePort(const uint8_t* writeBuffer, long length) {
         // Busy, in fault, or the write took nothing: poll the status lines again.
         if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) break;
         LoopSleep(kWritePollMs);
+    }
+    // A command of ours that went out in part owes the rest.
+    if (written > 0 && written < length && line::InCommand()) {
+        line::Owe(writeBuffer + written, length - written);
     }
     return written;
 }
@@ -200,25 +223,15 @@ LineState ParallelLineCheck(int fd) {
 }
 
 // A writer may have gone back to compatibility mode since the check: the read negotiates the
-// reverse channel again by itself, under the same lock.
-long ParallelReadBatch(int fd, uint8_t* buffer, long length) {
+// reverse channel again by itself, under the same lock. Read errors are no block this pass.
+BatchRead ParallelReadBatch(int fd, uint8_t* buffer, long length, DecodeMode /*mode*/) {
     ssize_t got = 0;
     {
         const PortLock port;
         got = read(fd, buffer, static_cast<size_t>(length));
     }
     trace::In(buffer, got);
-    return got;
-}
-
-bool ParallelSendEnable(int fd) {
-    ssize_t sent = 0;
-    {
-        const PortLock port;
-        sent = write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
-    }
-    trace::Out(escpos::kEnableAutoStatus, sent);
-    return sent == static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
+    return {got, ReadOutcome::Decode};
 }
 
 }  // namespace
@@ -229,11 +242,11 @@ const Deliverable kDeliverable{
         {
             .checkLine = &ParallelLineCheck,
             .waitOutOffline = false,
+            .lineGone = nullptr,
             .readBatch = &ParallelReadBatch,
-            .judgeRead = nullptr,
             .openAgain = nullptr,
-            .sendEnable = &ParallelSendEnable,
         },
+    .putBytes = &ParallelPutBytes,
     .descriptor = &parPort.port,
     .retireWake = nullptr,
     .releaseWake = nullptr,

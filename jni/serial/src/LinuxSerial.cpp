@@ -102,7 +102,34 @@ int DataSetReady(int fd) {
 }
 
 // The open-time probe's requests go through WritePort, so stale refusal flags hold them back.
-void ProbeWrite(const uint8_t* request, long length) { WritePort(request, length); }
+void ProbeWrite(const uint8_t* request, long length) {
+    const line::CommandScope command;
+    WritePort(request, length);
+}
+
+// One write of what the line takes now (line::PutBytes): the count, 0 for a full queue, -1 for a
+// failed line.
+long SerialPutBytes(int fd, const uint8_t* data, long length) {
+    const ssize_t took = write(fd, data, static_cast<size_t>(length));
+    trace::Out(data, took);
+    if (took >= 0) return took;
+    return errno == EAGAIN || errno == EINTR ? 0 : -1;
+}
+
+// A job that gives up after part of it was written: what is still in the output queue is
+// dropped, so that the count reported is exactly what left the port (what the printer gets); a
+// command of our own owes the rest. Nothing at all: -2.
+long GiveUp(int fd, const uint8_t* data, long length, long written) {
+    int queued = 0;
+    if (written > 0 && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
+        tcflush(fd, TCOFLUSH);
+        written = queued < written ? written - queued : 0;
+    }
+    if (written > 0 && written < length && line::InCommand()) {
+        line::Owe(data + written, length - written);
+    }
+    return written > 0 ? written : long{BRELON_ERROR_IO_FAIL};
+}
 
 }  // namespace
 
@@ -240,8 +267,12 @@ long WritePort(const uint8_t* writeBuffer, long length) {
     const line::Use use(session);
     if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
     if (!turn) return BRELON_ERROR_IO_FAIL;  // the port is being closed
-    if (m_bCoverOpen || m_bPaperEmpty || m_bOffline) return BRELON_ERROR_IO_FAIL;
+    if (WritesRefused()) return BRELON_ERROR_IO_FAIL;
     if (length < 0) return BRELON_ERROR_IO_FAIL;
+    // The rest of a command of ours that went out in part goes first.
+    if (!line::SettleOwed(use, &SerialPutBytes, kNoProgressAllowanceMs)) {
+        return BRELON_ERROR_IO_FAIL;
+    }
     const int fd = use.fd();
     const bool handshake = serPort.originalPortSettings.flowControl == 'h';
     long written = 0;
@@ -250,12 +281,13 @@ long WritePort(const uint8_t* writeBuffer, long length) {
         return ElapsedSince(lastProgress, timeGetTime()) < kNoProgressAllowanceMs;
     };
     while (written < length) {
-        // A close gives up the job here, within one step, before the number is released.
-        if (use.stopping()) return BRELON_ERROR_IO_FAIL;
+        // A close ends the job here, within one step, before the number is released; what was
+        // written goes out with the close's drain.
+        if (use.stopping()) return written > 0 ? written : long{BRELON_ERROR_IO_FAIL};
         // With the handshake, hold the data while the printer drops DSR (its buffer is
         // full or it is busy); a line without modem status cannot hold us.
         if (handshake && DataSetReady(fd) == 0) {
-            if (!allowanceLeft()) return BRELON_ERROR_IO_FAIL;
+            if (!allowanceLeft()) return GiveUp(fd, writeBuffer, length, written);
             LoopSleep(kPollStepMs);
             continue;
         }
@@ -266,15 +298,18 @@ long WritePort(const uint8_t* writeBuffer, long length) {
         if (took < 0) {
             // A full output queue: wait for room (at most one step at a time) rather than drop
             // the rest of the job.
-            if (errno != EAGAIN && errno != EINTR) return BRELON_ERROR_IO_FAIL;
-            if (!allowanceLeft()) return BRELON_ERROR_IO_FAIL;
+            if (errno != EAGAIN && errno != EINTR) return GiveUp(fd, writeBuffer, length, written);
+            if (!allowanceLeft()) return GiveUp(fd, writeBuffer, length, written);
             pollfd room{fd, POLLOUT, 0};
             poll(&room, 1, static_cast<int>(kPollStepMs));
             continue;
         }
         written += took;
         if (took > 0) lastProgress = timeGetTime();
-        if (!DrainOutput(use, lastProgress)) return BRELON_ERROR_IO_FAIL;
+        if (!DrainOutput(use, lastProgress)) {
+            if (use.stopping()) return written > 0 ? written : long{BRELON_ERROR_IO_FAIL};
+            return GiveUp(fd, writeBuffer, length, written);
+        }
     }
     return written;
 }
@@ -324,28 +359,19 @@ LineState SerialLineCheck(int fd) {
     }
 }
 
-long SerialReadBatch(int fd, uint8_t* buffer, long length) {
-    const ssize_t got = read(fd, buffer, static_cast<size_t>(length));
-    trace::In(buffer, got);
-    return got;
-}
-
 // A line whose far end has gone (a USB serial adapter unplugged, a pty whose other side closed)
 // is hung up: reads give nothing from then on and every request on it fails with EIO, the
 // plainest of them too. Nothing brings it back but a new open.
-ReadOutcome SerialJudgeRead(int fd, long n, DecodeMode /*mode*/) {
-    if (n > 0) return ReadOutcome::Decode;
+bool SerialLineGone(int fd) {
     termios settings{};
-    if (tcgetattr(fd, &settings) != 0 && (errno == EIO || errno == ENXIO || errno == ENODEV)) {
-        return ReadOutcome::Gone;
-    }
-    return ReadOutcome::Decode;
+    return tcgetattr(fd, &settings) != 0 && (errno == EIO || errno == ENXIO || errno == ENODEV);
 }
 
-bool SerialSendEnable(int fd) {
-    const ssize_t sent = write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
-    trace::Out(escpos::kEnableAutoStatus, sent);
-    return sent == static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
+BatchRead SerialReadBatch(int fd, uint8_t* buffer, long length, DecodeMode /*mode*/) {
+    const ssize_t got = read(fd, buffer, static_cast<size_t>(length));
+    trace::In(buffer, got);
+    if (got <= 0 && SerialLineGone(fd)) return {got, ReadOutcome::Gone};
+    return {got, ReadOutcome::Decode};
 }
 
 }  // namespace
@@ -356,11 +382,11 @@ const Deliverable kDeliverable{
         {
             .checkLine = &SerialLineCheck,
             .waitOutOffline = true,
+            .lineGone = &SerialLineGone,
             .readBatch = &SerialReadBatch,
-            .judgeRead = &SerialJudgeRead,
             .openAgain = nullptr,
-            .sendEnable = &SerialSendEnable,
         },
+    .putBytes = &SerialPutBytes,
     .descriptor = &serPort.port,
     .retireWake = nullptr,
     .releaseWake = nullptr,

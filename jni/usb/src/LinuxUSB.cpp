@@ -2,6 +2,8 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,7 +21,7 @@
 #include "Trace.h"
 #include "Transport.h"
 
-USBPort usbPort{0, {}, kNoNode};
+USBPort usbPort{0, {}, kNoNode, {}, 0};
 
 namespace {
 
@@ -31,32 +33,26 @@ constexpr uint32_t kPollStepMs = 20;
 // How long a busy printer may take no byte at all before a write gives up: the same allowance
 // as the serial and parallel writers.
 constexpr uint32_t kNoProgressAllowanceMs = 5000;
-// What the monitor's batch read reports for a node that is gone.
-constexpr long kNodeLost = -2;
+// The printer driver's request for the IEEE 1284 device ID, as many bytes as len allows.
+constexpr unsigned long DeviceIdRequest(size_t len) {
+    return _IOC(_IOC_READ, 'P', 1, len);
+}
 
 // The descriptor itself belongs to the line's owner (Line.h), which sets and clears it.
 void ClearRecord() {
     usbPort.set = 0;
     std::memset(usbPort.portName, 0, sizeof usbPort.portName);
+    usbPort.deviceIdLength = 0;
 }
 
-// Errors that mean the node is gone, not merely without data or room: the printer driver
-// answers ENODEV once the device is unplugged and EIO when a transfer failed; ENXIO and
-// ESHUTDOWN come from a device being torn down, EPIPE from an endpoint that stalled, EBADF from
-// a descriptor that no longer names anything. EAGAIN (nothing waiting, no room), EINTR and
-// everything else are not a lost printer.
-bool NodeGone(int error) {
-    switch (error) {
-        case ENODEV:
-        case ENXIO:
-        case EIO:
-        case ESHUTDOWN:
-        case EPIPE:
-        case EBADF:
-            return true;
-        default:
-            return false;
-    }
+// The device ID the node gives, or 0 bytes when it gives none (not a printer node, or it
+// failed).
+size_t ReadDeviceId(int fd, uint8_t (&id)[kDeviceIdRoom]) {
+    std::memset(id, 0, sizeof id);
+    if (ioctl(fd, DeviceIdRequest(sizeof id), id) != 0) return 0;
+    size_t length = static_cast<size_t>(id[0]) << 8 | id[1];
+    if (length < 2) return 0;
+    return length < sizeof id ? length : sizeof id;
 }
 
 // The node reports a hang-up or an error without being asked (a disconnected device; a
@@ -66,8 +62,26 @@ bool HungUp(int fd) {
     return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-bool Refused() {
-    return m_bCoverOpen || m_bPaperEmpty || m_bOffline;
+bool Refused() { return WritesRefused(); }
+
+// The node held is still the printer's: it has not hung up, and its path still names the same
+// device. The printer driver answers a failed transfer on a printer that is still there (a
+// noisy cable, a stalled endpoint) with one read of EIO and goes on.
+bool StillThere(int fd) {
+    if (fd < 0 || HungUp(fd)) return false;
+    struct stat held {};
+    struct stat named {};
+    return fstat(fd, &held) == 0 && stat(usbPort.portName, &named) == 0 &&
+           S_ISCHR(named.st_mode) && held.st_rdev == named.st_rdev;
+}
+
+// One write of what the node takes now (line::PutBytes): the count, 0 for no room, -1 for a
+// node that failed.
+long UsbPutBytes(int fd, const uint8_t* data, long length) {
+    const ssize_t took = write(fd, data, static_cast<size_t>(length));
+    trace::Out(data, took);
+    if (took >= 0) return took;
+    return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
 struct Chunking {
@@ -156,6 +170,8 @@ long OpenPort(const char* portName) {
     std::strcpy(usbPort.portName, portName);
     const int fd = open(usbPort.portName, kOpenFlags);
     if (fd < 0) return BRELON_ERROR_NOT_OPEN;
+    // Which printer this is: a node that comes back under the path after an unplug must be it.
+    usbPort.deviceIdLength = ReadDeviceId(fd, usbPort.deviceId);
     line::Install(fd, true);
     // Nothing is drained first: bytes already waiting are read with the reply, and only the
     // last byte of a read counts.
@@ -189,9 +205,12 @@ long WritePort(const uint8_t* writeBuffer, long length) {
     if (!turn) return BRELON_ERROR_IO_FAIL;  // the port is being closed
     if (Refused()) return BRELON_ERROR_IO_FAIL;
     if (length <= 0) return 0;
-    // A command goes out whole or fails: once begun, a status report does not cut it short.
+    if (!line::SettleOwed(use, &UsbPutBytes, kNoProgressAllowanceMs)) return BRELON_ERROR_IO_FAIL;
+    // A command goes out whole or fails: once begun, a status report does not cut it short. One
+    // of ours that went out in part owes the rest.
     const long put =
         PutBytes(use, writeBuffer, length, Chunking{kCommandChunk, kChunkPauseMs, false});
+    if (put > 0 && put < length && line::InCommand()) line::Owe(writeBuffer + put, length - put);
     return put == length ? length : long{BRELON_ERROR_IO_FAIL};
 }
 
@@ -204,6 +223,7 @@ long WritePortTimeout(const uint8_t* writeBuffer, long length, long /*Timeout*/)
     if (!turn) return BRELON_ERROR_IO_FAIL;
     if (Refused()) return BRELON_ERROR_IO_FAIL;
     if (length <= 0) return 0;
+    if (!line::SettleOwed(use, &UsbPutBytes, kNoProgressAllowanceMs)) return BRELON_ERROR_IO_FAIL;
     bool failed = false;
     const long put =
         PutBytes(use, writeBuffer, length, Chunking{kDataChunk, kChunkPauseMs, true}, &failed);
@@ -248,35 +268,51 @@ long WriteFromJava(const uint8_t* data, long length) {
 
 namespace {
 
-long UsbReadBatch(int fd, uint8_t* buffer, long length) {
+// The node is gone (unplugged): reported offline at once, and the monitor reopens it.
+BatchRead NodeLost(long n) {
+    // The refusal flag first: a caller that sees 8 and writes at once is refused at once.
+    m_bOffline = 1;
+    PrinterStatusResult = kStatusOffline;
+    return {n, ReadOutcome::Reopen};
+}
+
+BatchRead UsbReadBatch(int fd, uint8_t* buffer, long length, DecodeMode /*mode*/) {
     const ssize_t got = read(fd, buffer, static_cast<size_t>(length));
     trace::In(buffer, got);
-    if (got > 0) return got;
-    if (got < 0 && NodeGone(errno)) return kNodeLost;
-    // Nothing waiting (EAGAIN), an interrupted read, or a transfer of no bytes: no block this
-    // pass, unless the node has hung up.
-    return HungUp(fd) ? kNodeLost : 0;
-}
-
-ReadOutcome UsbJudgeRead(int /*fd*/, long n, DecodeMode /*mode*/) {
-    if (n == kNodeLost) {
-        // The refusal flag first: a caller that sees 8 and writes at once is refused at once.
-        m_bOffline = 1;
-        PrinterStatusResult = kStatusOffline;
-        return ReadOutcome::Reopen;
+    if (got > 0) {
+        m_bOffline = 0;
+        return {got, ReadOutcome::Decode};
     }
+    // The driver answers ENODEV once the device is unplugged. Any other failure (EIO for a
+    // transfer that failed, EPIPE for a stalled endpoint), nothing waiting (EAGAIN), or a transfer
+    // of no bytes is no block this pass, as long as the node is still there: not hung up, and
+    // its path names the same device. A stand-in whose other side has gone reads 0 and hangs up.
+    const bool unplugged = got < 0 && errno == ENODEV;
+    if (unplugged || !StillThere(fd)) return NodeLost(got);
     m_bOffline = 0;
-    return ReadOutcome::Decode;
+    return {got, ReadOutcome::Decode};
 }
 
-int UsbOpenAgain() {
-    return open(usbPort.portName, kOpenFlags);
-}
-
-bool UsbSendEnable(int fd) {
-    const ssize_t sent = write(fd, escpos::kEnableAutoStatus, sizeof escpos::kEnableAutoStatus);
-    trace::Out(escpos::kEnableAutoStatus, sent);
-    return sent == static_cast<ssize_t>(sizeof escpos::kEnableAutoStatus);
+// The path again, for a node that was lost: ours again only when it gives the device ID the
+// printer gave at open (where both give one).
+Reopened UsbOpenAgain(int held, int* fd) {
+    const int reopened = open(usbPort.portName, kOpenFlags);
+    if (reopened < 0) {
+        // The driver allows one open of a node at a time: the one held still works.
+        if (errno == EBUSY && StillThere(held)) return Reopened::HeldStillWorks;
+        return Reopened::NotYet;
+    }
+    if (usbPort.deviceIdLength != 0) {
+        uint8_t id[kDeviceIdRoom];
+        const size_t length = ReadDeviceId(reopened, id);
+        if (length != 0 && (length != usbPort.deviceIdLength ||
+                            std::memcmp(id, usbPort.deviceId, length) != 0)) {
+            close(reopened);
+            return Reopened::OtherPrinter;
+        }
+    }
+    *fd = reopened;
+    return Reopened::Back;
 }
 
 }  // namespace
@@ -287,11 +323,11 @@ const Deliverable kDeliverable{
         {
             .checkLine = nullptr,
             .waitOutOffline = false,
+            .lineGone = nullptr,
             .readBatch = &UsbReadBatch,
-            .judgeRead = &UsbJudgeRead,
             .openAgain = &UsbOpenAgain,
-            .sendEnable = &UsbSendEnable,
         },
+    .putBytes = &UsbPutBytes,
     .descriptor = &usbPort.port,
     .retireWake = nullptr,
     .releaseWake = nullptr,

@@ -12,10 +12,17 @@ inline constexpr int kNoNode = -1;
 // Device paths must fit the monitor's copy: 79 characters at most.
 inline constexpr size_t kNodePathRoom = 80;
 
+// The printer's IEEE 1284 device ID as the node gives it (two bytes of big-endian length, then
+// the text), cut to this many bytes.
+inline constexpr size_t kDeviceIdRoom = 1024;
+
 struct USBPort {
     uint8_t set;  // 1 once OpenPort has filled the record
     char portName[100];
     std::atomic<int32_t> port;  // kNoNode unless a node is open
+    // The device ID read at open; deviceIdLength 0 when the node gave none.
+    uint8_t deviceId[kDeviceIdRoom];
+    size_t deviceIdLength;
 };
 
 extern USBPort usbPort;

@@ -310,8 +310,8 @@ final class PortStress {
         }
     }
 
-    private static final byte[] PROCESS_ID_REQUEST =
-            Bytes.of(0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, 0x46, 0x46, 0x46, 0x46);
+    /** GS ( H fn 48, before the identifier each wait gives its request. */
+    private static final byte[] PROCESS_ID_REQUEST = Bytes.of(0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30);
     private static final byte[] PROCESS_ID_REPLY = Bytes.of(0x37, 0x22);
 
     /**

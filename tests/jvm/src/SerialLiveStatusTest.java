@@ -16,8 +16,8 @@ import org.junit.jupiter.api.Test;
  */
 class SerialLiveStatusTest extends SerialPrinterTest {
     /** GS ( H fn 48: the process-ID request that the completion wait sends. */
-    static final byte[] PROCESS_ID_REQUEST =
-            Bytes.of(0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30, 0x46, 0x46, 0x46, 0x46);
+    /** GS ( H fn 48, before the identifier each wait gives its request. */
+    static final byte[] PROCESS_ID_REQUEST = Bytes.of(0x1D, 0x28, 0x48, 0x06, 0x00, 0x30, 0x30);
     @Override
     VirtualPrinterProcess newPrinter() {
         return VirtualPrinterProcess.serial("--modem");
