@@ -13,6 +13,9 @@
 #include "DeviceState.h"
 #include "LinuxSerial.h"
 #include "prnsim/SerialPrinter.h"
+#include "../tests/transport/SharedPort.h"
+
+inline SerPort& serPort = SerialRecord(SharedPort());
 
 namespace {
 

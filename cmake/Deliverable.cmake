@@ -17,9 +17,12 @@ function(prn_add_deliverable name)
   add_library(${name}_device STATIC
     ${PRN_CORE_DIR}/Claim.cpp
     ${PRN_CORE_DIR}/Line.cpp
+    ${PRN_CORE_DIR}/Ports.cpp
+    ${PRN_CORE_DIR}/PrinterState.cpp
     ${PRN_CORE_DIR}/ReadinessProbe.cpp
     ${PRN_CORE_DIR}/StatusMonitor.cpp
     ${PRN_CORE_DIR}/Trace.cpp
+    ${PRN_CORE_DIR}/Writer.cpp
     ${ARG_SOURCES})
   target_include_directories(${name}_device PUBLIC ${ARG_SOURCE_DIR})
   target_link_libraries(${name}_device PUBLIC prncore)

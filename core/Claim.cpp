@@ -7,9 +7,10 @@
 #include <atomic>
 
 #include "Deliverable.h"
-#include "DeviceState.h"
 #include "Line.h"
+#include "Port.h"
 #include "PrinterCommands.h"
+#include "PrinterState.h"
 #include "ReadinessProbe.h"
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
@@ -22,10 +23,6 @@ constexpr uint32_t kFirstPassMs = 500;
 constexpr uint32_t kResendAfterMs = 9999;
 constexpr uint32_t kCompletionPollMs = 20;
 constexpr uint32_t kReplySettleMs = 100;
-
-// Every release counts here: a completion wait ends on any release after it began, even when a
-// claim has cleared m_Terminating again since.
-std::atomic<uint32_t> g_releases{0};
 
 // Identifiers d1 d2 d3 for the completion requests, printable, one per wait. The count starts at
 // a place of its own in every process, so that a reply the printer still owes a process that
@@ -54,143 +51,142 @@ ReplyId NextReplyId() {
 // The completion request goes through the transport's writer like print data (a refusal holds
 // it back), as one of the library's own commands: a rest that did not go out goes before
 // anything else.
-long SendRequest(const std::array<uint8_t, 11>& request) {
+long SendRequest(Port& port, const std::array<uint8_t, 11>& request) {
     const line::CommandScope command;
-    return WritePort(request.data(), static_cast<long>(request.size()));
+    return WritePort(port, request.data(), static_cast<long>(request.size()));
 }
 
 }  // namespace
 
-long ClaimDevice(long /*TimeoutMillis*/, int IsThermal) {
-    const line::Lifecycle hold;
+long ClaimDevice(Port& port, long /*TimeoutMillis*/, int IsThermal) {
+    const line::Lifecycle hold(port);
+    DeviceState& state = port.state;
     const Variant& variant = kDeliverable.variant;
     const DecodeMode mode = IsThermal ? DecodeMode::Thermal : DecodeMode::Impact;
     // A claim over a running claim replaces its monitor: two must never read one line.
-    StopMonitor();
-    const int32_t before[] = {m_bOffline, m_bCoverOpen, m_bPaperEmpty, m_Terminating,
-                              m_bSleepFlag, m_bPrinterError};
-    m_bOffline = 0;
-    m_bCoverOpen = 0;
-    m_bPaperEmpty = 0;
-    m_bPrinterError = 0;
+    StopMonitor(port);
+    const int32_t before[] = {state.m_bOffline, state.m_bCoverOpen, state.m_bPaperEmpty,
+                              state.m_Terminating, state.m_bSleepFlag, state.m_bPrinterError};
+    printer::ForgetReport(port, Why::Claim);
     if (mode == DecodeMode::Impact && !variant.impactMonitor) return 0;
 
-    m_Terminating = 0;
-    m_bOffline = 1;  // the first pass enables automatic status
-    m_bSleepFlag = variant.fastFirstPasses ? 1 : 0;
-    if (StartMonitor(mode) != 0) {
-        m_bOffline = before[0];
-        m_bCoverOpen = before[1];
-        m_bPaperEmpty = before[2];
-        m_Terminating = before[3];
-        m_bSleepFlag = before[4];
-        m_bPrinterError = before[5];
+    state.m_Terminating = 0;
+    printer::OweEnable(port, Why::Claim);  // the first pass enables automatic status
+    state.m_bSleepFlag = variant.fastFirstPasses ? 1 : 0;
+    if (StartMonitor(port, mode) != 0) {
+        state.m_bOffline = before[0];
+        state.m_bCoverOpen = before[1];
+        state.m_bPaperEmpty = before[2];
+        state.m_Terminating = before[3];
+        state.m_bSleepFlag = before[4];
+        state.m_bPrinterError = before[5];
         return 1;
     }
     // A close that begins meanwhile need not wait for the rest of the first pass.
-    line::SleepUnlessClosing(line::Session(), kFirstPassMs);
-    if (variant.fastFirstPasses) m_bSleepFlag = 0;
+    line::SleepUnlessClosing(port, line::Session(port), kFirstPassMs);
+    if (variant.fastFirstPasses) state.m_bSleepFlag = 0;
     return 0;
 }
 
-long Claim(long timeout, bool IsThermal) {
+long Claim(Port& port, long timeout, bool IsThermal) {
     // One at a time with open, close and reconnection: a claim racing a close must not start a
     // monitor on a descriptor that close has just given back.
-    const line::Lifecycle hold;
-    if (kDeliverable.recordClaimMode) kDeliverable.recordClaimMode(IsThermal ? 1 : 0);
-    if (!m_bOpen) return 1;
-    if (IsThermal) return ClaimDevice(timeout, 1);
+    const line::Lifecycle hold(port);
+    if (kDeliverable.recordClaimMode) kDeliverable.recordClaimMode(port, IsThermal ? 1 : 0);
+    if (!port.state.m_bOpen) return 1;
+    if (IsThermal) return ClaimDevice(port, timeout, 1);
     // The probe reads the replies itself: no monitor may take them first.
-    if (kDeliverable.variant.impactClaimProbe) StopMonitor();
-    if (kDeliverable.variant.impactClaimProbe && DotClaim() != 1) {
-        ClosePort();
-        m_bOpen = 0;
+    if (kDeliverable.variant.impactClaimProbe) StopMonitor(port);
+    if (kDeliverable.variant.impactClaimProbe && DotClaim(port) != 1) {
+        ClosePort(port);
+        port.state.m_bOpen = 0;
         return 1;
     }
-    return ClaimDevice(timeout, 0);
+    return ClaimDevice(port, timeout, 0);
 }
 
-long ReleaseDevice() {
-    const line::Lifecycle hold;
+long ReleaseDevice(Port& port) {
+    const line::Lifecycle hold(port);
     // The release wait gives a running monitor time to see the stop; with none started (an
     // open, a print and a close without a claim) there is nobody to wait for.
-    const bool watched = MonitorStarted();
-    g_releases.fetch_add(1);
-    m_Terminating = 1;
-    SignalMonitorStop();
-    if (kDeliverable.releaseWake) kDeliverable.releaseWake();
+    const bool watched = MonitorStarted(port);
+    port.releases.fetch_add(1);
+    port.state.m_Terminating = 1;
+    SignalMonitorStop(port);
+    if (kDeliverable.releaseWake) kDeliverable.releaseWake(port);
     if (watched) LoopSleep(kDeliverable.releaseWaitMs);
     // No monitor may outlive the descriptor the caller is about to close.
-    StopMonitor();
+    StopMonitor(port);
     return 0;
 }
 
 namespace {
 
 // The wait itself: whether the reply to its own request came.
-bool AwaitCompletion() {
-    const uint32_t releases = g_releases.load();
+bool AwaitCompletion(Port& port) {
+    DeviceState& state = port.state;
+    const uint32_t releases = port.releases.load();
     // The port this wait is for. A close (also the one after a failed open) or a new open ends
     // the session and the monitor that would see the reply: the wait ends with it.
-    const uint32_t session = line::Session();
+    const uint32_t session = line::Session(port);
     const ReplyId id = NextReplyId();
     uint8_t idBytes[4];
     ReplyIdBytes(id, idBytes);
     const auto request = escpos::ProcessIdRequest(idBytes);
     // Armed before the request leaves: a printer that answers at once must not have its reply
     // missed. Only the reply to this request ends this wait.
-    m_bSleepFlag = 1;
-    m_OutputComplemetFlag = 0;
-    const bool awaited = AwaitReply(id);
-    SendRequest(request);
+    state.m_bSleepFlag = 1;
+    state.m_OutputComplemetFlag = 0;
+    const bool awaited = state.replies.Await(id);
+    SendRequest(port, request);
     // The monitor may be in the middle of an idle interval: it polls fast from now on.
-    HurryMonitor();
+    HurryMonitor(port);
     uint32_t start = 0;
     bool answered = false;
     // A printer that is gone (a line hung up for good, a node unplugged, a network connection
     // lost with none in its place) can never bring the answer.
-    while (awaited && !m_Terminating && g_releases.load() == releases &&
-           line::Session() == session && !line::Unreachable(session)) {
+    while (awaited && !state.m_Terminating && port.releases.load() == releases &&
+           line::Session(port) == session && !line::Unreachable(port, session)) {
         if (start == 0) {
             start = timeGetTime();
         } else if (ElapsedSince(start, timeGetTime()) > kResendAfterMs) {
-            if (SendRequest(request) == 0) break;
+            if (SendRequest(port, request) == 0) break;
             start = 0;
         }
         LoopSleep(kCompletionPollMs);
-        if (ReplyArrived(id)) {
+        if (state.replies.Arrived(id)) {
             answered = true;
             LoopSleep(kReplySettleMs);
             break;
         }
-        const int32_t status = PrinterStatusResult;
+        const int32_t status = state.PrinterStatusResult;
         if (status == kStatusCoverOpen || status == kStatusPaperEnd) break;
     }
-    if (awaited) StopAwaiting(id);
-    m_OutputComplemetFlag = answered ? 1 : 0;
-    m_bSleepFlag = 0;
+    if (awaited) state.replies.Stop(id);
+    state.m_OutputComplemetFlag = answered ? 1 : 0;
+    state.m_bSleepFlag = 0;
     return answered;
 }
 
 }  // namespace
 
-long OutputCompletePrinting() {
-    AwaitCompletion();
+long OutputCompletePrinting(Port& port) {
+    AwaitCompletion(port);
     return 0;
 }
 
-bool WaitForCompletePrinting() {
+bool WaitForCompletePrinting(Port& port) {
     // Only a monitor sees the printer's reply: without one the wait could only end by a release.
-    if (!m_bOpen || !MonitorStarted()) return false;
-    return AwaitCompletion();
+    if (!port.state.m_bOpen || !MonitorStarted(port)) return false;
+    return AwaitCompletion(port);
 }
 
-void ShutDownLine() {
-    const line::CloseIntent closing;
-    const line::Lifecycle hold;
-    g_releases.fetch_add(1);
-    m_Terminating = 1;
-    StopMonitor();
-    ClosePort();
-    m_bOpen = 0;
+void ShutDownLine(Port& port) {
+    const line::CloseIntent closing(port);
+    const line::Lifecycle hold(port);
+    port.releases.fetch_add(1);
+    port.state.m_Terminating = 1;
+    StopMonitor(port);
+    ClosePort(port);
+    port.state.m_bOpen = 0;
 }

@@ -1,5 +1,7 @@
-// The process-wide device state shared, without locks, by the Java caller threads and the
-// status monitor thread. Every member is one lock-free word, read and written whole.
+// One printer's device state, shared without locks by the Java caller threads and that printer's
+// status monitor thread. Every member is one lock-free word, read and written whole. Each port
+// (Port.h) has one; the monitor and the decoder change the printer's report only through the
+// transitions of PrinterState.h.
 #pragma once
 
 #include <atomic>
@@ -8,40 +10,46 @@
 using StateWord = std::atomic<int32_t>;
 static_assert(StateWord::is_always_lock_free);
 
-extern StateWord m_bOpen;                // a port is open through the bridge
-extern StateWord m_bCoverOpen;           // last decoded status: cover open
-extern StateWord m_bPaperEmpty;          // last decoded status: paper end
-extern StateWord m_bOffline;             // offline, or just was; the monitor then re-enables
-extern StateWord m_bPrinterError;        // last decoded status: stopped on an error
-extern StateWord m_bPowerOFF;            // network only: the monitor's receive failed
-extern StateWord m_DrawerOpened;         // 1 opened, 0 closed
-extern StateWord PrinterStatusResult;    // a PrinterStatus code
-extern StateWord m_OutputComplemetFlag;  // process-ID reply seen since the last request
-extern StateWord m_bSleepFlag;           // monitor polls every 50 ms instead of its interval
-extern StateWord m_Terminating;          // set by release: ends an output-completion wait
-extern StateWord g_MonitorRun;           // the monitor keeps running while 1
+// The completion waits in progress on one port, each by the identifier of its process-ID
+// request (d1 d2 d3 as an int, never 0). The monitor notes every reply it decodes; a wait sees
+// only the reply to its own request.
+class ReplyWaiters {
+public:
+    static constexpr int kSlots = 16;
+    bool Await(uint32_t id);  // false when kSlots waits are in progress already
+    bool Arrived(uint32_t id) const;
+    void Stop(uint32_t id);
+    // True when a wait was waiting for this reply.
+    bool Note(uint32_t id);
+    void Clear();
 
-// Print data and the library's own commands are refused while the printer reports the cover
-// open, the paper out, an error, or offline.
-inline bool WritesRefused() {
-    return m_bCoverOpen || m_bPaperEmpty || m_bOffline || m_bPrinterError;
-}
+private:
+    // A slot is free while its identifier is 0; answered holds the identifier once its reply came.
+    std::atomic<uint32_t> awaited_[kSlots] = {};
+    std::atomic<uint32_t> answered_[kSlots] = {};
+};
 
-// The completion waits in progress, each by the identifier of its process-ID request (d1 d2 d3
-// as an int, never 0). The monitor notes every reply it decodes; a wait sees only the reply to
-// its own request.
-inline constexpr int kReplyWaiters = 16;
-bool AwaitReply(uint32_t id);  // false when kReplyWaiters waits are in progress already
-bool ReplyArrived(uint32_t id);
-void StopAwaiting(uint32_t id);
-// True when a wait was waiting for this reply.
-bool NoteReply(uint32_t id);
+struct DeviceState {
+    StateWord m_bOpen{0};                // a port is open through the bridge
+    StateWord m_bCoverOpen{0};           // last decoded status: cover open
+    StateWord m_bPaperEmpty{0};          // last decoded status: paper end
+    StateWord m_bOffline{0};             // offline, or just was; the monitor then re-enables
+    StateWord m_bPrinterError{0};        // last decoded status: stopped on an error
+    StateWord m_bPowerOFF{0};            // network only: the link was lost
+    StateWord m_DrawerOpened{0};         // 1 opened, 0 closed
+    StateWord PrinterStatusResult{0};    // a PrinterStatus code
+    StateWord m_OutputComplemetFlag{0};  // process-ID reply seen for the last wait
+    StateWord m_bSleepFlag{0};           // monitor polls every 50 ms instead of its interval
+    StateWord m_Terminating{0};          // set by release: ends an output-completion wait
+    StateWord monitorRun{0};             // the monitor keeps running while 1
+    ReplyWaiters replies;
 
-// Puts the device state into its starting values (what loading the library does).
-void ResetDeviceState();
+    // Print data and the library's own commands are refused while the printer reports the
+    // cover open, the paper out, an error, or offline.
+    bool WritesRefused() const {
+        return m_bCoverOpen || m_bPaperEmpty || m_bOffline || m_bPrinterError;
+    }
 
-extern "C" {
-void libConstructor();
-// Defined by the bridge: unloading a deliverable stops its monitor and closes its port.
-void libDestructor();
-}
+    // The starting values (what loading the library gives every port).
+    void Reset();
+};

@@ -9,214 +9,211 @@
 
 #include "Deliverable.h"
 #include "MutexHold.h"
+#include "Port.h"
 #include "Timing.h"
 
 namespace line {
-namespace {
 
-// ---- the lifecycle lock, recursive by hand (an owner word and a depth, no thread-local state) ----
-pthread_mutex_t g_lifecycle = PTHREAD_MUTEX_INITIALIZER;
-std::atomic<pthread_t> g_lifecycleOwner{};
-std::atomic<bool> g_lifecycleOwned{false};
-int g_lifecycleDepth = 0;  // written by the owner only
-// Lifecycle holders waiting for the write turn: a writer waiting for the lifecycle lock while it
-// holds the turn gives up for them.
-std::atomic<int> g_lifecycleWantsTurn{0};
+// The port's line rules, as the functions below see them.
+class Access {
+public:
+    explicit Access(Port& port) : o(port.line), port_(port) {}
 
-bool OwnedByMe() {
-    return g_lifecycleOwned.load() && pthread_equal(g_lifecycleOwner.load(), pthread_self());
-}
+    Owner& o;
 
-void TakeOwnership() {
-    g_lifecycleOwner = pthread_self();
-    g_lifecycleOwned = true;
-    g_lifecycleDepth = 1;
-}
-
-void LockLifecycle() {
-    if (OwnedByMe()) {
-        ++g_lifecycleDepth;
-        return;
+    bool OwnedByMe() const {
+        return o.lifecycleOwned_.load() && pthread_equal(o.lifecycleOwner_.load(), pthread_self());
     }
-    pthread_mutex_lock(&g_lifecycle);
-    TakeOwnership();
-}
-
-bool TryLockLifecycle() {
-    if (OwnedByMe()) {
-        ++g_lifecycleDepth;
+    void TakeOwnership() {
+        o.lifecycleOwner_ = pthread_self();
+        o.lifecycleOwned_ = true;
+        o.lifecycleDepth_ = 1;
+    }
+    void LockLifecycle() {
+        if (OwnedByMe()) {
+            ++o.lifecycleDepth_;
+            return;
+        }
+        pthread_mutex_lock(&o.lifecycle_);
+        TakeOwnership();
+    }
+    bool TryLockLifecycle() {
+        if (OwnedByMe()) {
+            ++o.lifecycleDepth_;
+            return true;
+        }
+        if (pthread_mutex_trylock(&o.lifecycle_) != 0) return false;
+        TakeOwnership();
         return true;
     }
-    if (pthread_mutex_trylock(&g_lifecycle) != 0) return false;
-    TakeOwnership();
-    return true;
-}
+    void UnlockLifecycle() {
+        if (--o.lifecycleDepth_ > 0) return;
+        o.lifecycleOwned_ = false;
+        pthread_mutex_unlock(&o.lifecycle_);
+    }
 
-void UnlockLifecycle() {
-    if (--g_lifecycleDepth > 0) return;
-    g_lifecycleOwned = false;
-    pthread_mutex_unlock(&g_lifecycle);
-}
+    std::atomic<int32_t>& Word() { return kDeliverable.descriptor(port_); }
 
-// ---- the descriptor, its users and the sessions ----
-pthread_mutex_t g_state = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_changed;  // users left, a close began, a session or descriptor changed
-pthread_once_t g_changedOnce = PTHREAD_ONCE_INIT;
-int g_users = 0;
-bool g_retiring = false;
-std::atomic<uint32_t> g_session{0};
-std::atomic<uint32_t> g_generation{0};  // every change of the descriptor
-std::atomic<int> g_closers{0};
-std::atomic<uint32_t> g_closingSession{0};
+    pthread_mutex_t& state() { return o.state_; }
+    pthread_cond_t& changed() { return o.changed_; }
+    int& users() { return o.users_; }
+    bool& retiring() { return o.retiring_; }
+    std::atomic<uint32_t>& session() { return o.session_; }
+    std::atomic<uint32_t>& generation() { return o.generation_; }
+    std::atomic<int>& closers() { return o.closers_; }
+    std::atomic<uint32_t>& closingSession() { return o.closingSession_; }
+    std::atomic<uint32_t>& goneSession() { return o.goneSession_; }
+    std::atomic<uint32_t>& lostSession() { return o.lostSession_; }
+    std::atomic<int>& lifecycleWantsTurn() { return o.lifecycleWantsTurn_; }
+    pthread_mutex_t& turn() { return o.turn_; }
+    pthread_mutex_t& bytes() { return o.bytes_; }
+    pthread_mutex_t& owedLock() { return o.owedLock_; }
+    uint8_t* owed() { return o.owed_; }
+    long& owedLength() { return o.owedLength_; }
+    static constexpr long kOwedRoom = sizeof(Owner::owed_);
 
-void InitChanged() { InitMonotonicCondition(g_changed); }
-
-pthread_cond_t& Changed() {
-    pthread_once(&g_changedOnce, &InitChanged);
-    return g_changed;
-}
-
-std::atomic<int32_t>& Word() { return *kDeliverable.descriptor; }
-
-// The descriptor, its users and the sessions change under g_state.
-class StateLock : public MutexHold {
-public:
-    StateLock() : MutexHold(g_state) {}
+private:
+    Port& port_;
 };
+
+namespace {
 
 bool Before(const timespec& a, const timespec& b) {
     return a.tv_sec < b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_nsec < b.tv_nsec);
 }
 
-// ---- writing: the turn (one job at a time) and the line's bytes (a job, or one command) ----
-pthread_mutex_t g_turn = PTHREAD_MUTEX_INITIALIZER;
-pthread_mutex_t g_bytes = PTHREAD_MUTEX_INITIALIZER;
-
 }  // namespace
 
-Lifecycle::Lifecycle() { LockLifecycle(); }
-Lifecycle::~Lifecycle() { UnlockLifecycle(); }
+Owner::Owner() { InitMonotonicCondition(changed_); }
 
-LifecycleForWriter::LifecycleForWriter(uint32_t session) {
+Owner::~Owner() { pthread_cond_destroy(&changed_); }
+
+Lifecycle::Lifecycle(Port& port) : port_(port) { Access(port_).LockLifecycle(); }
+Lifecycle::~Lifecycle() { Access(port_).UnlockLifecycle(); }
+
+LifecycleForWriter::LifecycleForWriter(Port& port, uint32_t session) : port_(port) {
+    Access a(port_);
     for (;;) {
-        if (TryLockLifecycle()) {
+        if (a.TryLockLifecycle()) {
             // The port may have been closed while we were trying.
-            if (Closing(session)) {
-                UnlockLifecycle();
+            if (Closing(port_, session)) {
+                a.UnlockLifecycle();
                 return;
             }
             held_ = true;
             return;
         }
-        if (Closing(session) || g_lifecycleWantsTurn.load() > 0) return;
-        const StateLock hold;
+        if (Closing(port_, session) || a.lifecycleWantsTurn().load() > 0) return;
+        const MutexHold hold(a.state());
         const timespec step = MonotonicAfter(2);
-        pthread_cond_timedwait(&Changed(), &g_state, &step);
+        pthread_cond_timedwait(&a.changed(), &a.state(), &step);
     }
 }
 
 LifecycleForWriter::~LifecycleForWriter() {
-    if (held_) UnlockLifecycle();
+    if (held_) Access(port_).UnlockLifecycle();
 }
 
-LifecycleIfFree::LifecycleIfFree() { held_ = TryLockLifecycle(); }
+LifecycleIfFree::LifecycleIfFree(Port& port) : port_(port) {
+    held_ = Access(port_).TryLockLifecycle();
+}
 
 LifecycleIfFree::~LifecycleIfFree() {
-    if (held_) UnlockLifecycle();
+    if (held_) Access(port_).UnlockLifecycle();
 }
 
-CloseIntent::CloseIntent() {
-    const StateLock hold;
-    g_closingSession = g_session.load();
-    g_closers.fetch_add(1);
-    pthread_cond_broadcast(&Changed());
+CloseIntent::CloseIntent(Port& port) : port_(port) {
+    Access a(port_);
+    const MutexHold hold(a.state());
+    a.closingSession() = a.session().load();
+    a.closers().fetch_add(1);
+    pthread_cond_broadcast(&a.changed());
 }
 
 CloseIntent::~CloseIntent() {
-    const StateLock hold;
-    g_closers.fetch_sub(1);
-    pthread_cond_broadcast(&Changed());
+    Access a(port_);
+    const MutexHold hold(a.state());
+    a.closers().fetch_sub(1);
+    pthread_cond_broadcast(&a.changed());
 }
 
-uint32_t Session() { return g_session.load(); }
+uint32_t Session(Port& port) { return Access(port).session().load(); }
 
-bool Closing(uint32_t session) {
-    if (g_session.load() != session) return true;
-    return g_closers.load() > 0 && g_closingSession.load() == session;
+bool Closing(Port& port, uint32_t session) {
+    Access a(port);
+    if (a.session().load() != session) return true;
+    return a.closers().load() > 0 && a.closingSession().load() == session;
 }
 
-void Install(int fd, bool newSession) {
-    ForgetOwed();
-    const StateLock hold;
-    Word() = fd;
-    if (newSession) g_session.fetch_add(1);
-    g_generation.fetch_add(1);
-    pthread_cond_broadcast(&Changed());
+void Install(Port& port, int fd, bool newSession) {
+    ForgetOwed(port);
+    Access a(port);
+    const MutexHold hold(a.state());
+    a.Word() = fd;
+    if (newSession) a.session().fetch_add(1);
+    a.generation().fetch_add(1);
+    pthread_cond_broadcast(&a.changed());
 }
 
-int Retire(bool endSession) {
+int Retire(Port& port, bool endSession) {
+    Access a(port);
     int fd;
     {
-        const StateLock hold;
-        fd = Word();
-        g_retiring = true;
-        g_generation.fetch_add(1);  // users see stopping() from now on
-        pthread_cond_broadcast(&Changed());
+        const MutexHold hold(a.state());
+        fd = a.Word();
+        a.retiring() = true;
+        a.generation().fetch_add(1);  // users see stopping() from now on
+        pthread_cond_broadcast(&a.changed());
     }
-    if (fd >= 0 && kDeliverable.retireWake != nullptr) kDeliverable.retireWake(fd);
-    const StateLock hold;
-    // Every user gives up within one polling step; the timed wait only guards the wake-up.
-    while (g_users > 0) {
-        const timespec step = MonotonicAfter(20);
-        pthread_cond_timedwait(&Changed(), &g_state, &step);
+    if (fd >= 0 && kDeliverable.retireWake != nullptr) kDeliverable.retireWake(port, fd);
+    {
+        const MutexHold hold(a.state());
+        // Every user gives up within one polling step; the timed wait only guards the wake-up.
+        while (a.users() > 0) {
+            const timespec step = MonotonicAfter(20);
+            pthread_cond_timedwait(&a.changed(), &a.state(), &step);
+        }
+        a.Word() = -1;
+        a.retiring() = false;
+        if (endSession) a.session().fetch_add(1);
+        pthread_cond_broadcast(&a.changed());
     }
-    Word() = -1;
-    g_retiring = false;
-    if (endSession) {
-        g_session.fetch_add(1);
-        ForgetOwed();
-    }
-    pthread_cond_broadcast(&Changed());
+    if (endSession) ForgetOwed(port);
     return fd;
 }
 
-int Current() { return Word(); }
+int Current(Port& port) { return Access(port).Word(); }
 
-namespace {
-// The session whose line is gone; sessions count up from 1 with the first open.
-std::atomic<uint32_t> g_goneSession{0};
-}  // namespace
-
-void MarkGone(uint32_t session) {
-    if (session != 0) g_goneSession.store(session);
+void MarkGone(Port& port, uint32_t session) {
+    if (session != 0) Access(port).goneSession().store(session);
 }
 
-bool Gone(uint32_t session) { return session != 0 && g_goneSession.load() == session; }
+bool Gone(Port& port, uint32_t session) {
+    return session != 0 && Access(port).goneSession().load() == session;
+}
 
-namespace {
-std::atomic<uint32_t> g_lostSession{0};
-}  // namespace
-
-void MarkLost(uint32_t session, bool lost) {
+void MarkLost(Port& port, uint32_t session, bool lost) {
     if (session == 0) return;
+    Access a(port);
     if (lost) {
-        g_lostSession.store(session);
+        a.lostSession().store(session);
     } else {
         uint32_t mine = session;
-        g_lostSession.compare_exchange_strong(mine, 0);
+        a.lostSession().compare_exchange_strong(mine, 0);
     }
 }
 
-bool Unreachable(uint32_t session) {
-    return Gone(session) || (session != 0 && g_lostSession.load() == session);
+bool Unreachable(Port& port, uint32_t session) {
+    return Gone(port, session) ||
+           (session != 0 && Access(port).lostSession().load() == session);
 }
 
-bool ReplaceKeepingNumber(uint32_t session, int fd) {
-    if (Closing(session) || Word() < 0) {
+bool ReplaceKeepingNumber(Port& port, uint32_t session, int fd) {
+    if (Closing(port, session) || Current(port) < 0) {
         close(fd);
         return false;
     }
-    const int number = Retire(false);
+    const int number = Retire(port, false);
     // dup3 closes the dead node and gives its number the new one in one step; EBUSY only
     // while another thread's open races for that number, which it cannot get.
     int taken;
@@ -224,56 +221,63 @@ bool ReplaceKeepingNumber(uint32_t session, int fd) {
         taken = dup3(fd, number, O_CLOEXEC);
     } while (taken < 0 && (errno == EINTR || errno == EBUSY));
     close(fd);
-    Install(number, false);
+    Install(port, number, false);
     return taken >= 0;
 }
 
-Use::Use() {
-    const StateLock hold;
-    if (g_retiring || Word() < 0) return;
-    ++g_users;
-    fd_ = Word();
-    session_ = g_session.load();
-    generation_ = g_generation.load();
+Use::Use(Port& port) : port_(port) {
+    Access a(port_);
+    const MutexHold hold(a.state());
+    if (a.retiring() || a.Word() < 0) return;
+    ++a.users();
+    fd_ = a.Word();
+    session_ = a.session().load();
+    generation_ = a.generation().load();
 }
 
-Use::Use(uint32_t session) {
-    const StateLock hold;
-    if (g_retiring || Word() < 0 || g_session.load() != session) return;
-    ++g_users;
-    fd_ = Word();
+Use::Use(Port& port, uint32_t session) : port_(port) {
+    Access a(port_);
+    const MutexHold hold(a.state());
+    if (a.retiring() || a.Word() < 0 || a.session().load() != session) return;
+    ++a.users();
+    fd_ = a.Word();
     session_ = session;
-    generation_ = g_generation.load();
+    generation_ = a.generation().load();
 }
 
 Use::~Use() {
     if (fd_ < 0) return;
-    const StateLock hold;
-    if (--g_users == 0) pthread_cond_broadcast(&Changed());
+    Access a(port_);
+    const MutexHold hold(a.state());
+    if (--a.users() == 0) pthread_cond_broadcast(&a.changed());
 }
 
-bool Use::stopping() const { return g_generation.load() != generation_ || Closing(session_); }
+bool Use::stopping() const {
+    return Access(port_).generation().load() != generation_ || Closing(port_, session_);
+}
 
-bool SleepUnlessClosing(uint32_t session, uint32_t ms) {
+bool SleepUnlessClosing(Port& port, uint32_t session, uint32_t ms) {
+    Access a(port);
     const timespec until = MonotonicAfter(ms);
-    const StateLock hold;
+    const MutexHold hold(a.state());
     for (;;) {
-        if (Closing(session)) return false;
+        if (Closing(port, session)) return false;
         timespec now{};
         clock_gettime(CLOCK_MONOTONIC, &now);
         if (!Before(now, until)) return true;
-        pthread_cond_timedwait(&Changed(), &g_state, &until);
+        pthread_cond_timedwait(&a.changed(), &a.state(), &until);
     }
 }
 
-WriteTurn::WriteTurn(uint32_t session) {
+WriteTurn::WriteTurn(Port& port, uint32_t session) : port_(port) {
+    Access a(port_);
     // A lifecycle holder that waits here makes a writer waiting for the lifecycle lock give up.
-    const bool lifecycle = OwnedByMe();
-    if (lifecycle) g_lifecycleWantsTurn.fetch_add(1);
-    pthread_mutex_lock(&g_turn);
-    if (lifecycle) g_lifecycleWantsTurn.fetch_sub(1);
-    if (Closing(session)) {
-        pthread_mutex_unlock(&g_turn);
+    const bool lifecycle = a.OwnedByMe();
+    if (lifecycle) a.lifecycleWantsTurn().fetch_add(1);
+    pthread_mutex_lock(&a.turn());
+    if (lifecycle) a.lifecycleWantsTurn().fetch_sub(1);
+    if (Closing(port_, session)) {
+        pthread_mutex_unlock(&a.turn());
         return;
     }
     held_ = true;
@@ -283,37 +287,34 @@ WriteTurn::WriteTurn(uint32_t session) {
 WriteTurn::~WriteTurn() {
     if (!held_) return;
     Pause();
-    pthread_mutex_unlock(&g_turn);
+    pthread_mutex_unlock(&Access(port_).turn());
 }
 
 void WriteTurn::Pause() {
     if (!bytes_) return;
     bytes_ = false;
-    pthread_mutex_unlock(&g_bytes);
+    pthread_mutex_unlock(&Access(port_).bytes());
 }
 
 void WriteTurn::Resume() {
     if (bytes_ || !held_) return;
     // Only the monitor can hold the bytes without the turn, for one short command.
-    pthread_mutex_lock(&g_bytes);
+    pthread_mutex_lock(&Access(port_).bytes());
     bytes_ = true;
 }
 
-LineIfFree::LineIfFree() { held_ = pthread_mutex_trylock(&g_bytes) == 0; }
+LineIfFree::LineIfFree(Port& port) : port_(port) {
+    held_ = pthread_mutex_trylock(&Access(port_).bytes()) == 0;
+}
 
 LineIfFree::~LineIfFree() {
-    if (held_) pthread_mutex_unlock(&g_bytes);
+    if (held_) pthread_mutex_unlock(&Access(port_).bytes());
 }
 
 // ---- the library's own commands ----
 
 namespace {
 thread_local int t_commandDepth = 0;
-// The rest of a command that went out in part; its lock is a leaf (nothing is taken under it).
-pthread_mutex_t g_owedLock = PTHREAD_MUTEX_INITIALIZER;
-uint8_t g_owed[16];
-long g_owedLength = 0;
-
 constexpr uint32_t kOwedStepMs = 5;
 }  // namespace
 
@@ -321,22 +322,25 @@ CommandScope::CommandScope() { ++t_commandDepth; }
 CommandScope::~CommandScope() { --t_commandDepth; }
 bool InCommand() { return t_commandDepth > 0; }
 
-void Owe(const uint8_t* rest, long length) {
-    const MutexHold hold(g_owedLock);
+void Owe(Port& port, const uint8_t* rest, long length) {
+    Access a(port);
+    const MutexHold hold(a.owedLock());
     if (length <= 0) return;
-    if (length > static_cast<long>(sizeof g_owed)) length = sizeof g_owed;  // never: commands are short
-    for (long i = 0; i < length; ++i) g_owed[i] = rest[i];
-    g_owedLength = length;
+    if (length > Access::kOwedRoom) length = Access::kOwedRoom;  // never: commands are short
+    for (long i = 0; i < length; ++i) a.owed()[i] = rest[i];
+    a.owedLength() = length;
 }
 
-bool Owes() {
-    const MutexHold hold(g_owedLock);
-    return g_owedLength > 0;
+bool Owes(Port& port) {
+    Access a(port);
+    const MutexHold hold(a.owedLock());
+    return a.owedLength() > 0;
 }
 
-void ForgetOwed() {
-    const MutexHold hold(g_owedLock);
-    g_owedLength = 0;
+void ForgetOwed(Port& port) {
+    Access a(port);
+    const MutexHold hold(a.owedLock());
+    a.owedLength() = 0;
 }
 
 namespace {
@@ -346,7 +350,7 @@ long PutWithin(const Use& use, PutBytes put, const uint8_t* data, long length, u
     long done = 0;
     const uint32_t start = timeGetTime();
     while (done < length) {
-        const long took = put(use.fd(), data + done, length - done);
+        const long took = put(use.port(), use.fd(), data + done, length - done);
         if (took > 0) {
             done += took;
             continue;
@@ -360,20 +364,21 @@ long PutWithin(const Use& use, PutBytes put, const uint8_t* data, long length, u
 }  // namespace
 
 bool SettleOwed(const Use& use, PutBytes put, uint32_t waitMs) {
-    uint8_t rest[sizeof g_owed];
+    Access a(use.port());
+    uint8_t rest[Access::kOwedRoom];
     long length;
     {
-        const MutexHold hold(g_owedLock);
-        length = g_owedLength;
-        for (long i = 0; i < length; ++i) rest[i] = g_owed[i];
+        const MutexHold hold(a.owedLock());
+        length = a.owedLength();
+        for (long i = 0; i < length; ++i) rest[i] = a.owed()[i];
     }
     if (length == 0) return true;
     const long sent = PutWithin(use, put, rest, length, waitMs);
     if (sent >= length) {
-        ForgetOwed();
+        ForgetOwed(use.port());
         return true;
     }
-    if (sent > 0) Owe(rest + sent, length - sent);
+    if (sent > 0) Owe(use.port(), rest + sent, length - sent);
     return false;
 }
 
@@ -383,7 +388,7 @@ CommandSent PutCommand(const Use& use, PutBytes put, const uint8_t* command, lon
     const long sent = PutWithin(use, put, command, length, waitMs);
     if (sent >= length) return CommandSent::Whole;
     if (sent <= 0) return CommandSent::No;
-    Owe(command + sent, length - sent);
+    Owe(use.port(), command + sent, length - sent);
     return CommandSent::Pending;
 }
 

@@ -1,5 +1,7 @@
-// Who owns the printer's line (the serial descriptor, the printer node, the socket) at any
-// moment. The same three rules hold in every deliverable:
+// Who owns a printer's line (the serial descriptor, the printer node, the socket) at any
+// moment. Every port (Port.h) has a line of its own, and nothing here is shared between ports:
+// no lock, wait or sleep of one port is ever held across another port's I/O. The same rules
+// hold in every deliverable:
 //
 // 1. Lifecycle. Opening, claiming, closing and replacing the connection (a network
 //    reconnection, a reopened printer node) run one at a time, under the lifecycle lock. A close
@@ -38,20 +40,64 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdint>
+
+struct Port;
 
 namespace line {
 
+// Everything one port's line rules keep. Only the functions below touch it.
+class Owner {
+public:
+    Owner();
+    ~Owner();
+    Owner(const Owner&) = delete;
+    Owner& operator=(const Owner&) = delete;
+
+private:
+    friend class Access;
+    // The lifecycle lock, recursive by hand (an owner word and a depth, no thread-local state).
+    pthread_mutex_t lifecycle_ = PTHREAD_MUTEX_INITIALIZER;
+    std::atomic<pthread_t> lifecycleOwner_{};
+    std::atomic<bool> lifecycleOwned_{false};
+    int lifecycleDepth_ = 0;  // written by the owner only
+    // Lifecycle holders waiting for the write turn: a writer waiting for the lifecycle lock
+    // while it holds the turn gives up for them.
+    std::atomic<int> lifecycleWantsTurn_{0};
+    // The descriptor, its users and the sessions change under state_.
+    pthread_mutex_t state_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed_;  // users left, a close began, a session or descriptor changed
+    int users_ = 0;
+    bool retiring_ = false;
+    std::atomic<uint32_t> session_{0};
+    std::atomic<uint32_t> generation_{0};  // every change of the descriptor
+    std::atomic<int> closers_{0};
+    std::atomic<uint32_t> closingSession_{0};
+    std::atomic<uint32_t> goneSession_{0};
+    std::atomic<uint32_t> lostSession_{0};
+    // Writing: the turn (one job at a time) and the line's bytes (a job, or one command).
+    pthread_mutex_t turn_ = PTHREAD_MUTEX_INITIALIZER;
+    pthread_mutex_t bytes_ = PTHREAD_MUTEX_INITIALIZER;
+    // The rest of a command that went out in part; its lock is a leaf.
+    pthread_mutex_t owedLock_ = PTHREAD_MUTEX_INITIALIZER;
+    uint8_t owed_[16] = {};
+    long owedLength_ = 0;
+};
+
 // ---- 1. The lifecycle ----
 
-// Holds the lifecycle lock for a scope. A thread may take it again while it holds it (an open
-// closes the earlier port, a refused claim closes the port).
+// Holds the port's lifecycle lock for a scope. A thread may take it again while it holds it (an
+// open closes the earlier port, a refused claim closes the port).
 class Lifecycle {
 public:
-    Lifecycle();
+    explicit Lifecycle(Port& port);
     ~Lifecycle();
     Lifecycle(const Lifecycle&) = delete;
     Lifecycle& operator=(const Lifecycle&) = delete;
+
+private:
+    Port& port_;
 };
 
 // For a writer that holds the write turn and has to replace the connection: the lifecycle lock,
@@ -59,13 +105,14 @@ public:
 // waiting for the write turn. Test it before going on.
 class LifecycleForWriter {
 public:
-    explicit LifecycleForWriter(uint32_t session);
+    LifecycleForWriter(Port& port, uint32_t session);
     ~LifecycleForWriter();
     LifecycleForWriter(const LifecycleForWriter&) = delete;
     LifecycleForWriter& operator=(const LifecycleForWriter&) = delete;
     explicit operator bool() const { return held_; }
 
 private:
+    Port& port_;
     bool held_ = false;
 };
 
@@ -73,48 +120,52 @@ private:
 // holder may be joining. Test it before going on.
 class LifecycleIfFree {
 public:
-    LifecycleIfFree();
+    explicit LifecycleIfFree(Port& port);
     ~LifecycleIfFree();
     LifecycleIfFree(const LifecycleIfFree&) = delete;
     LifecycleIfFree& operator=(const LifecycleIfFree&) = delete;
     explicit operator bool() const { return held_; }
 
 private:
+    Port& port_;
     bool held_ = false;
 };
 
-// A close of the port that is open now, from construction to destruction. Made before the close
-// waits for the lifecycle lock.
+// A close of the port's session that is open now, from construction to destruction. Made before
+// the close waits for the lifecycle lock.
 class CloseIntent {
 public:
-    CloseIntent();
+    explicit CloseIntent(Port& port);
     ~CloseIntent();
     CloseIntent(const CloseIntent&) = delete;
     CloseIntent& operator=(const CloseIntent&) = delete;
+
+private:
+    Port& port_;
 };
 
 // ---- 2. The descriptor and its users ----
 
-// The port session: a new number when a port is opened and again when it is closed. A
+// The port session: a new number when the port is opened and again when it is closed. A
 // reconnection or a reopened node keeps the session and changes only the descriptor.
-uint32_t Session();
+uint32_t Session(Port& port);
 
 // True while a close of this session has begun or the session has ended.
-bool Closing(uint32_t session);
+bool Closing(Port& port, uint32_t session);
 
 // Makes fd the line's descriptor, in a new session (an open) or in the current one (a
 // replacement). The caller holds the lifecycle lock and has retired the earlier descriptor.
-void Install(int fd, bool newSession);
+void Install(Port& port, int fd, bool newSession);
 
 // Takes the descriptor away from its users: they are told to stop (and the deliverable's
 // retireWake cuts short a wait to receive), and the call returns once none is left. Returns the
 // number, now the caller's alone to close, or -1 when there was none. endSession: a close (the
 // session ends); otherwise a replacement follows. The caller holds the lifecycle lock and no
 // Use.
-int Retire(bool endSession);
+int Retire(Port& port, bool endSession);
 
 // The descriptor now, without using it (-1 when none).
-int Current();
+int Current(Port& port);
 
 // Puts fd, a new descriptor for the lost connection of this session, under the number of the
 // current one (dup3, with close-on-exec): the dead descriptor stays open until this moment, so
@@ -122,26 +173,26 @@ int Current();
 // closed in every case. False when the session has ended or is being closed, there is no
 // descriptor, or the number could not be taken over (the dead one stays). The caller holds the
 // lifecycle lock and no Use.
-bool ReplaceKeepingNumber(uint32_t session, int fd);
+bool ReplaceKeepingNumber(Port& port, uint32_t session, int fd);
 
 // The descriptor of this session can never work again (the far end of the line has gone, and
 // only a new open can bring it back): nothing waits for the printer's answer on it. Ends with
 // the session.
-void MarkGone(uint32_t session);
-bool Gone(uint32_t session);
+void MarkGone(Port& port, uint32_t session);
+bool Gone(Port& port, uint32_t session);
 
 // The printer of this session cannot be reached for now (a printer node unplugged and not back
 // yet, a network connection lost with none in its place): nothing waits for its answer meanwhile.
 // Cleared when it is back.
-void MarkLost(uint32_t session, bool lost);
+void MarkLost(Port& port, uint32_t session, bool lost);
 // Gone for good, or lost for now.
-bool Unreachable(uint32_t session);
+bool Unreachable(Port& port, uint32_t session);
 
-// Holds the descriptor for one operation.
+// Holds the port's descriptor for one operation.
 class Use {
 public:
-    Use();                           // the descriptor now, whatever the session
-    explicit Use(uint32_t session);  // only while that session lasts
+    explicit Use(Port& port);     // the descriptor now, whatever the session
+    Use(Port& port, uint32_t session);  // only while that session lasts
     ~Use();
     Use(const Use&) = delete;
     Use& operator=(const Use&) = delete;
@@ -149,10 +200,12 @@ public:
     bool ok() const { return fd_ >= 0; }
     int fd() const { return fd_; }
     uint32_t session() const { return session_; }
+    Port& port() const { return port_; }
     // The descriptor is being retired or its port closed: give up now.
     bool stopping() const;
 
 private:
+    Port& port_;
     int fd_ = -1;
     uint32_t session_ = 0;
     uint32_t generation_ = 0;
@@ -160,26 +213,27 @@ private:
 
 // Sleeps ms milliseconds on the monotonic clock, less when a close of the session begins or the
 // session ends. True when the whole time passed.
-bool SleepUnlessClosing(uint32_t session, uint32_t ms);
+bool SleepUnlessClosing(Port& port, uint32_t session, uint32_t ms);
 
 // ---- 3. One writer at a time ----
 
-// The write turn for one job of the given session. Blocks while another writer holds it; not
-// granted (false) when the session has ended or is being closed by the time it would be.
+// The write turn for one job of the given session. Blocks while another writer of the port holds
+// it; not granted (false) when the session has ended or is being closed by the time it would be.
 class WriteTurn {
 public:
-    explicit WriteTurn(uint32_t session);
+    WriteTurn(Port& port, uint32_t session);
     ~WriteTurn();
     WriteTurn(const WriteTurn&) = delete;
     WriteTurn& operator=(const WriteTurn&) = delete;
     explicit operator bool() const { return held_; }
 
-    // Between two complete byte sequences of one job (a job sent, its resend to come): lets the
-    // monitor put its own command on the line meanwhile. Other writers still wait.
+    // Between two complete byte sequences of one job (a reconnection and the rest of the job):
+    // lets the monitor put its own command on the line meanwhile. Other writers still wait.
     void Pause();
     void Resume();
 
 private:
+    Port& port_;
     bool held_ = false;
     bool bytes_ = false;
 };
@@ -187,13 +241,14 @@ private:
 // The line for one of the monitor's own commands, only if no writer is in the middle of a job.
 class LineIfFree {
 public:
-    LineIfFree();
+    explicit LineIfFree(Port& port);
     ~LineIfFree();
     LineIfFree(const LineIfFree&) = delete;
     LineIfFree& operator=(const LineIfFree&) = delete;
     explicit operator bool() const { return held_; }
 
 private:
+    Port& port_;
     bool held_ = false;
 };
 
@@ -201,7 +256,7 @@ private:
 
 // One attempt to hand bytes to the line, without waiting: the count taken, 0 when the line has
 // no room now (a full queue, a busy printer), or -1 when it failed. The deliverable's putBytes.
-using PutBytes = long (*)(int fd, const uint8_t* data, long length);
+using PutBytes = long (*)(Port& port, int fd, const uint8_t* data, long length);
 
 // Marks what this thread writes meanwhile as one of the library's own commands (a writer that
 // gives up after part of it owes the rest, see Owe).
@@ -216,14 +271,14 @@ bool InCommand();
 
 // The rest of a command that went out in part. The caller holds the line's bytes (a WriteTurn,
 // or a LineIfFree).
-void Owe(const uint8_t* rest, long length);
-bool Owes();
+void Owe(Port& port, const uint8_t* rest, long length);
+bool Owes(Port& port);
 // Sends what is owed, trying for up to waitMs while the line has no room (and the use is not
 // stopping); true when nothing is owed any more. The caller holds the line's bytes.
 bool SettleOwed(const Use& use, PutBytes put, uint32_t waitMs);
 // What was owed on a connection that has been replaced or closed: the printer on the other end
 // lost the start of that command with it.
-void ForgetOwed();
+void ForgetOwed(Port& port);
 
 enum class CommandSent : uint8_t {
     Whole,    // all of it is on the line

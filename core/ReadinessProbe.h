@@ -6,15 +6,17 @@
 
 #include <cstdint>
 
-// How the transport puts a request on the line (the result is not looked at).
-using ProbeSend = void (*)(const uint8_t* request, long length);
+struct Port;
+
+// How the transport puts a request on the port's line (the result is not looked at).
+using ProbeSend = void (*)(Port& port, const uint8_t* request, long length);
 
 // 0 ready, 1 cover open (DLE EOT 4 is then not sent), 2 paper end, BRELON_ERROR_NOT_OPEN when
 // a request got no reply in four reads 100 ms apart. pauseAfterSendMs is waited after each
 // request before its first read.
-long ReadinessProbe(ProbeSend send, uint32_t pauseAfterSendMs);
+long ReadinessProbe(Port& port, ProbeSend send, uint32_t pauseAfterSendMs);
 
 // Impact printers, before a claim: a NUL (a write that takes none of it refuses the claim),
 // then the offline cause and the paper sensor, each answered within seven reads of 100 ms.
 // 1 when the printer is ready to be claimed, 0 otherwise.
-long DotClaim();
+long DotClaim(Port& port);

@@ -12,8 +12,9 @@ enum PrinterStatus : int32_t {
     kStatusPaperNearEnd = 16,
 };
 
-// Results of the transport operations. Only 0 to -3 are ever returned; the rest are part of
-// the vocabulary the Java side knows.
+// Results of the transport operations. 0 to -3 are what the transports return; _openPort also
+// returns BRELON_ERROR_RUNTIME when every port of its own a library gives out is open. The rest
+// are part of the vocabulary the Java side knows.
 enum BrelonError : int32_t {
     BRELON_ERROR_SUCCESS = 0,
     BRELON_ERROR_NOT_OPEN = -1,

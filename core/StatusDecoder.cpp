@@ -296,19 +296,17 @@ int SplitMessages::Join(const uint8_t* batch, int n, uint8_t (&joined)[kMaxJoine
     return whole;
 }
 
-void ApplyStatusUpdate(const StatusUpdate& u, const EnableSeam& seam) {
-    // Only the reply to the request being waited for: a late reply to an earlier wait's request
-    // says nothing about what was sent since.
-    if (u.reply != kNoReply && NoteReply(u.reply)) m_OutputComplemetFlag = 1;
+void ApplyStatusUpdate(DeviceState& state, const StatusUpdate& u, const EnableSeam& seam) {
+    if (u.reply != kNoReply && state.replies.Note(u.reply)) state.m_OutputComplemetFlag = 1;
     if (u.resendEnable) {
         if (seam.send != nullptr) seam.send(seam.context);
         LoopSleep(100);
     }
-    if (u.drawerOpened) m_DrawerOpened = *u.drawerOpened;
-    if (u.coverOpen) m_bCoverOpen = *u.coverOpen;
-    if (u.paperEmpty) m_bPaperEmpty = *u.paperEmpty;
-    if (u.offline) m_bOffline = *u.offline;
-    if (u.error) m_bPrinterError = *u.error;
-    if (u.status) PrinterStatusResult = *u.status;
-    if (u.clearPowerOff) m_bPowerOFF = 0;
+    if (u.drawerOpened) state.m_DrawerOpened = *u.drawerOpened;
+    if (u.coverOpen) state.m_bCoverOpen = *u.coverOpen;
+    if (u.paperEmpty) state.m_bPaperEmpty = *u.paperEmpty;
+    if (u.offline) state.m_bOffline = *u.offline;
+    if (u.error) state.m_bPrinterError = *u.error;
+    if (u.status) state.PrinterStatusResult = *u.status;
+    if (u.clearPowerOff) state.m_bPowerOFF = 0;
 }

@@ -79,7 +79,9 @@ struct EnableSeam {
     void* context;
 };
 
-// Writes the update into the device state. A requested enable is sent through the seam and
-// followed by a 100 ms pause before any word is written. A reply counts only when it answers the
-// request that a completion wait is waiting for (m_AwaitedReply).
-void ApplyStatusUpdate(const StatusUpdate& u, const EnableSeam& seam);
+struct DeviceState;
+
+// Writes the update into a port's device state (printer::Report does, PrinterState.h). A requested
+// enable is sent through the seam and followed by a 100 ms pause before any word is written. A
+// reply counts only when it answers the request of a completion wait in progress.
+void ApplyStatusUpdate(DeviceState& state, const StatusUpdate& u, const EnableSeam& seam);

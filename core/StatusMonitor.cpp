@@ -9,10 +9,11 @@
 #include <cstdio>
 
 #include "Deliverable.h"
-#include "DeviceState.h"
 #include "Line.h"
 #include "MutexHold.h"
+#include "Port.h"
 #include "PrinterCommands.h"
+#include "PrinterState.h"
 #include "StatusCodes.h"
 #include "Timing.h"
 #include "Trace.h"
@@ -27,59 +28,44 @@ constexpr uint32_t kReopenRetryMs = 1000;
 constexpr uint32_t kReopenSettleMs = 1000;  // impact: after a reopen, before the enable command
 constexpr uint32_t kLifecycleRetryMs = 20;
 constexpr size_t kThermalStack = 64 * 1024;
-
-// The monitor's thread handle. Start and stop are serialised so that a handle is joined
-// exactly once, whichever Java thread releases, reclaims or reconnects.
-pthread_mutex_t g_handle = PTHREAD_MUTEX_INITIALIZER;
-pthread_t g_thread{};
-bool g_started = false;
-
-// The monitor's sleeps end early when it is told to stop, so a release or a reconnection does
-// not wait out the rest of an idle interval.
-pthread_mutex_t g_sleepLock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t g_sleepWake;
-pthread_once_t g_sleepOnce = PTHREAD_ONCE_INIT;
-
-void InitSleepWake() { InitMonotonicCondition(g_sleepWake); }
-
-// Sleeps ms, less when the monitor is told to stop or, with endOnFastPoll, when the fast-poll
-// flag goes up.
-void SleepFor(uint32_t ms, bool endOnFastPoll) {
-    pthread_once(&g_sleepOnce, &InitSleepWake);
-    const timespec until = MonotonicAfter(ms);
-    const MutexHold hold(g_sleepLock);
-    while (g_MonitorRun && !(endOnFastPoll && m_bSleepFlag)) {
-        if (pthread_cond_timedwait(&g_sleepWake, &g_sleepLock, &until) == ETIMEDOUT) break;
-    }
-}
-
-void MonitorSleep(uint32_t ms) { SleepFor(ms, false); }
-
-const MonitorHooks& Hooks() { return kDeliverable.monitor; }
-const Variant& ThisVariant() { return kDeliverable.variant; }
-
 // How long one of the monitor's commands may wait for room on the line before it is left for a
 // later pass: it never holds a pass up for a stuck line.
 constexpr uint32_t kCommandRoomMs = 100;
 
+const MonitorHooks& Hooks() { return kDeliverable.monitor; }
+const Variant& ThisVariant() { return kDeliverable.variant; }
+
+// Sleeps ms, less when the port's monitor is told to stop or, with endOnFastPoll, when the
+// fast-poll flag goes up.
+void SleepFor(Port& port, uint32_t ms, bool endOnFastPoll) {
+    MonitorThread& m = port.monitor;
+    const timespec until = MonotonicAfter(ms);
+    const MutexHold hold(m.sleepLock);
+    while (port.state.monitorRun && !(endOnFastPoll && port.state.m_bSleepFlag)) {
+        if (pthread_cond_timedwait(&m.sleepWake, &m.sleepLock, &until) == ETIMEDOUT) break;
+    }
+}
+
+void MonitorSleep(Port& port, uint32_t ms) { SleepFor(port, ms, false); }
+
 // The sleep at the top of a pass. An idle interval also ends as soon as the fast-poll flag goes
 // up (a completion wait has sent its request), so that the fast polling starts at once; a fast
 // interval runs its course.
-void PassSleep() {
-    const bool idle = !m_bSleepFlag;
-    SleepFor(idle ? ThisVariant().idleIntervalMs : kFastPollMs, idle);
+void PassSleep(Port& port) {
+    const bool idle = !port.state.m_bSleepFlag;
+    SleepFor(port, idle ? ThisVariant().idleIntervalMs : kFastPollMs, idle);
 }
 
-void WakeMonitorSleep() {
-    pthread_once(&g_sleepOnce, &InitSleepWake);
-    const MutexHold hold(g_sleepLock);
-    pthread_cond_broadcast(&g_sleepWake);
+void WakeMonitorSleep(Port& port) {
+    const MutexHold hold(port.monitor.sleepLock);
+    pthread_cond_broadcast(&port.monitor.sleepWake);
 }
 
 // What one claim's monitor keeps from pass to pass. The enable command is owed until it could go
 // out: the monitor never waits for a writer, and never puts its command inside another job's
 // bytes. The end of a read that is the start of a status block or a reply waits for the rest.
 struct Watch {
+    Port& port;
     DecodeMode mode;
     bool enableOwed = false;
     SplitMessages split;
@@ -89,13 +75,14 @@ struct Watch {
 struct Pass {
     const line::Use& use;
     Watch& watch;
+    Port& port() const { return watch.port; }
     int fd() const { return use.fd(); }
 };
 
 // GS a 255 on the monitor's connection, if no writer is in the middle of a job: true when it
 // went out, or its rest is owed and goes out before anything else.
 bool SendEnableIfFree(const line::Use& use) {
-    const line::LineIfFree free;
+    const line::LineIfFree free(use.port());
     if (!free) return false;
     const line::CommandSent sent =
         line::PutCommand(use, kDeliverable.putBytes, escpos::kEnableAutoStatus,
@@ -114,52 +101,49 @@ void Decode(Pass& pass, const uint8_t* batch, long n) {
     const int whole = pass.watch.split.Join(batch, static_cast<int>(n), joined);
     if (whole <= 0) return;
     const StatusUpdate update = DecodeBatch(ThisVariant(), pass.watch.mode, joined, whole);
-    ApplyStatusUpdate(update, EnableSeam{&SendEnableSeam, &pass});
-}
-
-// The refusal flag first: a caller that sees 8 and writes at once is refused at once.
-void SetOffline() {
-    m_bOffline = 1;
-    PrinterStatusResult = kStatusOffline;
+    printer::Report(pass.port(), update, EnableSeam{&SendEnableSeam, &pass});
 }
 
 // The line has dropped DSR: report offline, decode what is still waiting, then wait (checking
 // every 100 ms) until the line is back or the monitor is told to stop. A line whose far end goes
 // meanwhile is gone for good: the wait ends, and so do the waits for the printer's answer.
 void WaitOutOfflineLine(Pass& pass) {
-    SetOffline();
+    Port& port = pass.port();
+    printer::ReportOffline(port, Why::LineDown);
     uint8_t batch[kBatchSize];
-    const BatchRead read = Hooks().readBatch(pass.fd(), batch, kBatchSize, pass.watch.mode);
+    const BatchRead read = Hooks().readBatch(port, pass.fd(), batch, kBatchSize, pass.watch.mode);
     if (read.outcome == ReadOutcome::Gone) {
-        line::MarkGone(pass.use.session());
+        line::MarkGone(port, pass.use.session());
         return;
     }
     if (read.n >= 4) {
         Decode(pass, batch, read.n);
         // A "ready" block still waiting from before the drop is old news: the line says
         // offline until DSR returns. A cover, paper or error report says why, and stands.
-        const int32_t decoded = PrinterStatusResult;
-        if (decoded != kStatusCoverOpen && decoded != kStatusPaperEnd) SetOffline();
+        const int32_t decoded = port.state.PrinterStatusResult;
+        if (decoded != kStatusCoverOpen && decoded != kStatusPaperEnd) {
+            printer::ReportOffline(port, Why::LineDown);
+        }
     } else if (pass.watch.mode == DecodeMode::Impact) {
         // An impact printer that drops DSR and has nothing to say has run out of paper.
         StatusUpdate paperEnd;
         SetCondition(ThisVariant(), PrinterCondition::PaperEnd, paperEnd);
-        ApplyStatusUpdate(paperEnd, EnableSeam{nullptr, nullptr});
+        printer::Report(port, paperEnd, EnableSeam{nullptr, nullptr});
     }
-    while (g_MonitorRun && !pass.use.stopping()) {
-        const LineState state = Hooks().checkLine(pass.fd());
+    while (port.state.monitorRun && !pass.use.stopping()) {
+        const LineState state = Hooks().checkLine(port, pass.fd());
         if (state != LineState::Online && Hooks().lineGone != nullptr &&
-            Hooks().lineGone(pass.fd())) {
-            line::MarkGone(pass.use.session());
+            Hooks().lineGone(port, pass.fd())) {
+            line::MarkGone(port, pass.use.session());
             return;
         }
-        MonitorSleep(kOfflineCheckMs);
+        MonitorSleep(port, kOfflineCheckMs);
         if (state == LineState::Online) {
             if (pass.watch.mode == DecodeMode::Impact) {
                 if (!SendEnableIfFree(pass.use)) pass.watch.enableOwed = true;
-                m_bOffline = 0;
+                printer::ReportOnline(port, Why::LineBack);
             }
-            MonitorSleep(kOfflineCheckMs);
+            MonitorSleep(port, kOfflineCheckMs);
             return;
         }
     }
@@ -167,17 +151,18 @@ void WaitOutOfflineLine(Pass& pass) {
 
 void CheckConnection(Pass& pass) {
     if (Hooks().checkLine == nullptr) return;
-    switch (Hooks().checkLine(pass.fd())) {
+    Port& port = pass.port();
+    switch (Hooks().checkLine(port, pass.fd())) {
         case LineState::CheckFailed:
             return;
         case LineState::Online:
-            m_bOffline = 0;
+            printer::ReportOnline(port, Why::Answered);
             return;
         case LineState::Offline:
             if (Hooks().waitOutOffline) {
                 WaitOutOfflineLine(pass);
             } else {
-                SetOffline();
+                printer::ReportOffline(port, Why::NoReverse);
             }
             return;
     }
@@ -186,18 +171,19 @@ void CheckConnection(Pass& pass) {
 // One read and its decoding: whether the monitor goes on, ends, or must reopen its connection.
 ReadOutcome ReadAndDecode(Pass& pass) {
     uint8_t batch[kBatchSize];
-    const BatchRead read = Hooks().readBatch(pass.fd(), batch, kBatchSize, pass.watch.mode);
+    const BatchRead read =
+        Hooks().readBatch(pass.port(), pass.fd(), batch, kBatchSize, pass.watch.mode);
     if (read.outcome == ReadOutcome::Decode) Decode(pass, batch, read.n);
     return read.outcome;
 }
 
 // Waits for the lifecycle lock only by trying (a close may hold it while it joins us), then puts
 // the reopened node under the lost one's number. False, with fd closed, when told to stop first.
-bool InstallReopened(uint32_t session, int fd) {
-    while (g_MonitorRun && !line::Closing(session)) {
-        const line::LifecycleIfFree hold;
-        if (hold) return line::ReplaceKeepingNumber(session, fd);
-        MonitorSleep(kLifecycleRetryMs);
+bool InstallReopened(Port& port, uint32_t session, int fd) {
+    while (port.state.monitorRun && !line::Closing(port, session)) {
+        const line::LifecycleIfFree hold(port);
+        if (hold) return line::ReplaceKeepingNumber(port, session, fd);
+        MonitorSleep(port, kLifecycleRetryMs);
     }
     close(fd);
     return false;
@@ -210,20 +196,20 @@ enum class Return : uint8_t { Back, Stopped };
 // keeps its number, and writes on it fail. A node that answers the reopen with "one open at a
 // time" while the descriptor held still works was never lost: the monitor goes back to it. A
 // node that gives another printer's device ID is not ours: it is closed and tried again.
-Return ReopenLostLine(uint32_t session) {
-    while (g_MonitorRun && !line::Closing(session)) {
+Return ReopenLostLine(Port& port, uint32_t session) {
+    while (port.state.monitorRun && !line::Closing(port, session)) {
         int fd = -1;
         Reopened found;
         {
-            const line::Use held(session);
-            found = Hooks().openAgain(held.ok() ? held.fd() : -1, &fd);
+            const line::Use held(port, session);
+            found = Hooks().openAgain(port, held.ok() ? held.fd() : -1, &fd);
         }
         if (found == Reopened::HeldStillWorks) return Return::Back;
         if (found == Reopened::Back) {
-            if (InstallReopened(session, fd)) return Return::Back;
-            if (!g_MonitorRun || line::Closing(session)) return Return::Stopped;
+            if (InstallReopened(port, session, fd)) return Return::Back;
+            if (!port.state.monitorRun || line::Closing(port, session)) return Return::Stopped;
         }
-        MonitorSleep(kReopenRetryMs);
+        MonitorSleep(port, kReopenRetryMs);
     }
     return Return::Stopped;
 }
@@ -231,27 +217,29 @@ Return ReopenLostLine(uint32_t session) {
 // After a reopen: a thermal monitor's next pass enables automatic status (m_bOffline is still
 // set); an impact printer gets a second to come up, then the enable command.
 void AfterReopen(Watch& watch) {
+    Port& port = watch.port;
     watch.split.Forget();
     if (watch.mode != DecodeMode::Impact) return;
-    MonitorSleep(kReopenSettleMs);
-    if (!g_MonitorRun) return;
-    const line::Use use;
+    MonitorSleep(port, kReopenSettleMs);
+    if (!port.state.monitorRun) return;
+    const line::Use use(port);
     if (!use.ok() || !SendEnableIfFree(use)) watch.enableOwed = true;
-    m_bOffline = 0;
+    printer::ReportOnline(port, Why::Reopened);
 }
 
 // One pass on the descriptor, which it holds throughout (a close or a replacement waits for
 // it). With the connection found gone, the session it belonged to is in lostSession.
 ReadOutcome RunPass(Watch& watch, uint32_t& lostSession) {
-    const line::Use use;
+    Port& port = watch.port;
+    const line::Use use(port);
     if (!use.ok()) return ReadOutcome::Decode;
     Pass pass{use, watch};
-    if (watch.mode == DecodeMode::Thermal && (m_bOffline || watch.enableOwed)) {
+    if (watch.mode == DecodeMode::Thermal && (port.state.m_bOffline || watch.enableOwed)) {
         // Every offline or error report (and the claim) re-enables automatic status.
         if (SendEnableIfFree(use)) {
             watch.enableOwed = false;
-            m_bOffline = 0;
-            MonitorSleep(kEnableSettleMs);
+            printer::EnableSent(port);
+            MonitorSleep(port, kEnableSettleMs);
         } else {
             watch.enableOwed = true;  // a job is on the line: next pass
         }
@@ -262,65 +250,72 @@ ReadOutcome RunPass(Watch& watch, uint32_t& lostSession) {
     const ReadOutcome outcome = ReadAndDecode(pass);
     lostSession = use.session();
     if (outcome == ReadOutcome::Gone) {
-        SetOffline();
-        line::MarkGone(use.session());
+        printer::ReportOffline(port, Why::LineGone);
+        line::MarkGone(port, use.session());
     }
     return outcome;
 }
 
-void RunMonitor(DecodeMode mode) {
-    Watch watch{mode, false, {}};
-    if (mode == DecodeMode::Impact && m_bOffline) {
-        const line::Use use;
+void RunMonitor(Port& port, DecodeMode mode) {
+    Watch watch{port, mode, false, {}};
+    if (mode == DecodeMode::Impact && port.state.m_bOffline) {
+        const line::Use use(port);
         if (!use.ok() || !SendEnableIfFree(use)) watch.enableOwed = true;
-        m_bOffline = 0;
+        printer::EnableSent(port);
     }
-    while (g_MonitorRun) {
+    while (port.state.monitorRun) {
         // A stop cuts the sleep short; the pass still runs, and the loop ends at its top.
-        PassSleep();
+        PassSleep(port);
         uint32_t session = 0;
         const ReadOutcome outcome = RunPass(watch, session);
         if (outcome == ReadOutcome::EndThread) {
             // The connection is lost and nothing replaces it by itself: nothing waits for the
             // printer's answer until a new one does.
-            line::MarkLost(session, true);
+            line::MarkLost(port, session, true);
             return;
         }
         if (outcome != ReadOutcome::Reopen) continue;
         // The pass found its connection gone and has let go of it: nothing waits for the
         // printer's answer until it is back, and the reopen may replace it.
-        line::MarkLost(session, true);
-        const Return back = ReopenLostLine(session);
-        line::MarkLost(session, false);
+        line::MarkLost(port, session, true);
+        const Return back = ReopenLostLine(port, session);
+        line::MarkLost(port, session, false);
         if (back == Return::Back) AfterReopen(watch);
     }
 }
 
-void JoinLocked() {
-    if (!g_started) return;
-    pthread_join(g_thread, nullptr);
-    g_started = false;
+void JoinLocked(MonitorThread& m) {
+    if (!m.started) return;
+    pthread_join(m.thread, nullptr);
+    m.started = false;
 }
 
 }  // namespace
 
-void* StatusHandler(void*) {
+MonitorThread::MonitorThread() { InitMonotonicCondition(sleepWake); }
+
+MonitorThread::~MonitorThread() { pthread_cond_destroy(&sleepWake); }
+
+void* StatusHandler(void* port) {
+    Port& p = *static_cast<Port*>(port);
     if (trace::On()) trace::MarkMonitorThread();
-    RunMonitor(DecodeMode::Thermal);
+    RunMonitor(p, DecodeMode::Thermal);
     return nullptr;
 }
 
-void* StatusHandlerDot(void*) {
+void* StatusHandlerDot(void* port) {
+    Port& p = *static_cast<Port*>(port);
     if (trace::On()) trace::MarkMonitorThread();
-    RunMonitor(DecodeMode::Impact);
+    RunMonitor(p, DecodeMode::Impact);
     return nullptr;
 }
 
-int StartMonitor(DecodeMode mode) {
-    const MutexHold hold(g_handle);
-    g_MonitorRun = 0;
-    WakeMonitorSleep();
-    JoinLocked();
+int StartMonitor(Port& port, DecodeMode mode) {
+    MonitorThread& m = port.monitor;
+    const MutexHold hold(m.handleLock);
+    port.state.monitorRun = 0;
+    WakeMonitorSleep(port);
+    JoinLocked(m);
 
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return -1;
@@ -331,33 +326,35 @@ int StartMonitor(DecodeMode mode) {
         }
     }
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_JOINABLE);
-    g_MonitorRun = 1;
+    port.state.monitorRun = 1;
     void* (*body)(void*) = mode == DecodeMode::Thermal ? &StatusHandler : &StatusHandlerDot;
-    const int created = pthread_create(&g_thread, &attr, body, nullptr);
+    const int created = pthread_create(&m.thread, &attr, body, &port);
     pthread_attr_destroy(&attr);
     if (created != 0) {
-        g_MonitorRun = 0;
+        port.state.monitorRun = 0;
         return -1;
     }
-    g_started = true;
+    m.started = true;
+    m.mode = mode;
     return 0;
 }
 
-void SignalMonitorStop() {
-    g_MonitorRun = 0;
-    WakeMonitorSleep();
+void SignalMonitorStop(Port& port) {
+    port.state.monitorRun = 0;
+    WakeMonitorSleep(port);
 }
 
-void StopMonitor() {
-    const MutexHold hold(g_handle);
-    g_MonitorRun = 0;
-    WakeMonitorSleep();
-    JoinLocked();
+void StopMonitor(Port& port) {
+    MonitorThread& m = port.monitor;
+    const MutexHold hold(m.handleLock);
+    port.state.monitorRun = 0;
+    WakeMonitorSleep(port);
+    JoinLocked(m);
 }
 
-void HurryMonitor() { WakeMonitorSleep(); }
+void HurryMonitor(Port& port) { WakeMonitorSleep(port); }
 
-bool MonitorStarted() {
-    const MutexHold hold(g_handle);
-    return g_started;
+bool MonitorStarted(Port& port) {
+    const MutexHold hold(port.monitor.handleLock);
+    return port.monitor.started;
 }

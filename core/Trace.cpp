@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "Deliverable.h"
+#include "Port.h"
 #include "MutexHold.h"
 
 namespace trace {
@@ -219,11 +220,16 @@ private:
     char* end_;
 };
 
-// A line under construction: the room for its stamp, then library, role and thread.
+// A line under construction: the room for its stamp, then library (with the port's slot for a
+// port of its own), role and thread.
 class Line {
 public:
-    Line() : text_(buffer_ + kStampRoom, buffer_ + sizeof buffer_ - 1) {
+    explicit Line(const Port& port) : text_(buffer_ + kStampRoom, buffer_ + sizeof buffer_ - 1) {
         text_.Put(kDeliverable.variant.name);
+        if (!port.shared()) {
+            text_.Put('#');
+            text_.Decimal(port.slot);
+        }
         text_.Put(t_monitor ? " monitor " : " caller ");
         text_.Decimal(static_cast<unsigned long long>(gettid()));
         text_.Put(' ');
@@ -255,9 +261,10 @@ private:
     Text text_;
 };
 
-void Transfer(const char* direction, const void* bytes, long count, bool print) {
+void Transfer(const Port& port, const char* direction, const void* bytes, long count,
+              bool print) {
     const KeepErrno keep;
-    Line line;
+    Line line(port);
     Text& text = line.text();
     text.Put(direction);
     text.Put(' ');
@@ -311,20 +318,20 @@ __attribute__((destructor(101))) void CloseFile() {
 
 }  // namespace
 
-void Sent(const void* bytes, long count) {
-    if (count > 0) Transfer("out", bytes, count, t_print);
+void Sent(const Port& port, const void* bytes, long count) {
+    if (count > 0) Transfer(port, "out", bytes, count, t_print);
 }
 
-void Received(const void* bytes, long count) {
-    if (count > 0) Transfer("in", bytes, count, false);
+void Received(const Port& port, const void* bytes, long count) {
+    if (count > 0) Transfer(port, "in", bytes, count, false);
 }
 
-void Opened(const char* port, const char* settings, long result) {
+void Opened(const Port& port, const char* name, const char* settings, long result) {
     const KeepErrno keep;
-    Line line;
+    Line line(port);
     Text& text = line.text();
     text.Put("open ");
-    text.Quoted(port);
+    text.Quoted(name);
     text.Put(' ');
     text.Quoted(settings);
     text.Put(" -> ");
@@ -332,9 +339,9 @@ void Opened(const char* port, const char* settings, long result) {
     line.Emit();
 }
 
-void Claimed(long timeout, bool thermal, long result) {
+void Claimed(const Port& port, long timeout, bool thermal, long result) {
     const KeepErrno keep;
-    Line line;
+    Line line(port);
     Text& text = line.text();
     text.Put("claim ");
     text.Signed(timeout);
@@ -343,10 +350,43 @@ void Claimed(long timeout, bool thermal, long result) {
     line.Emit();
 }
 
-void Closed() {
+void Closed(const Port& port) {
     const KeepErrno keep;
-    Line line;
+    Line line(port);
     line.text().Put("close");
+    line.Emit();
+}
+
+void State(const Port& port, int32_t status, const char* refusal, const char* why) {
+    const KeepErrno keep;
+    Line line(port);
+    Text& text = line.text();
+    text.Put("state ");
+    text.Signed(status);
+    text.Put(' ');
+    text.Put(refusal);
+    text.Put(' ');
+    text.Put(why);
+    line.Emit();
+}
+
+void Refused(const Port& port, const char* why) {
+    const KeepErrno keep;
+    Line line(port);
+    Text& text = line.text();
+    text.Put("refused ");
+    text.Put(why);
+    line.Emit();
+}
+
+void GaveUp(const Port& port, const char* why, long count) {
+    const KeepErrno keep;
+    Line line(port);
+    Text& text = line.text();
+    text.Put("gave up ");
+    text.Put(why);
+    text.Put(' ');
+    text.Signed(count);
     line.Emit();
 }
 

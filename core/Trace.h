@@ -24,6 +24,9 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
+
+struct Port;
 
 namespace trace {
 
@@ -35,13 +38,20 @@ extern std::atomic<bool> g_on;
 inline bool On() { return g_on.load(std::memory_order_relaxed); }
 #endif
 
-// The line writers. Call them only when On(); a count of zero or less (a transfer that moved
-// nothing, a failed call) writes no line.
-void Sent(const void* bytes, long count);
-void Received(const void* bytes, long count);
-void Opened(const char* port, const char* settings, long result);
-void Claimed(long timeout, bool thermal, long result);
-void Closed();
+// The line writers, each for one port: the shared port's lines name the library ("serial"), a
+// port of its own's the library and its slot ("serial#3"). Call them only when On(); a count of
+// zero or less (a transfer that moved nothing, a failed call) writes no line.
+void Sent(const Port& port, const void* bytes, long count);
+void Received(const Port& port, const void* bytes, long count);
+void Opened(const Port& port, const char* name, const char* settings, long result);
+void Claimed(const Port& port, long timeout, bool thermal, long result);
+void Closed(const Port& port);
+// The printer's report changed: "state <status> <refusal> <why>".
+void State(const Port& port, int32_t status, const char* refusal, const char* why);
+// A write was refused ("refused <why>"), or a job ended early ("gave up <why> <count>").
+void Refused(const Port& port, const char* why);
+void GaveUp(const Port& port, const char* why, long count);
+
 // This thread is the status monitor's: its lines say monitor, not caller.
 void MarkMonitorThread();
 // The caller's transfers are print data until PrintEnds (see PrintScope).
@@ -49,11 +59,11 @@ void PrintBegins();
 void PrintEnds();
 
 // The hooks at the transfers: after the read, write, send or recv, with its result.
-inline void Out(const void* bytes, long count) {
-    if (On()) Sent(bytes, count);
+inline void Out(const Port& port, const void* bytes, long count) {
+    if (On()) Sent(port, bytes, count);
 }
-inline void In(const void* bytes, long count) {
-    if (On()) Received(bytes, count);
+inline void In(const Port& port, const void* bytes, long count) {
+    if (On()) Received(port, bytes, count);
 }
 
 // Around the Java side's write: what this thread sends meanwhile is print data.

@@ -229,6 +229,22 @@ bool GiveBack(std::vector<Pointer>& lent, const void* pointer) {
     return false;
 }
 
+FakeObject& ObjectOf(jobject handle, const char* call) {
+    if (handle == nullptr) {
+        std::fprintf(stderr, "FakeJni: %s on a null object (a JVM crashes)\n", call);
+        std::fflush(nullptr);
+        std::abort();
+    }
+    auto& object = *static_cast<FakeObject*>(handle);
+    if (object.tag != FakeTag::Object) Die("an object handle that is no port instance");
+    return object;
+}
+
+FakeClass gClassWithPortField{true};
+FakeClass gClassWithoutFields{false};
+// The one field a port class has; its ID is this variable's address.
+char gPortHandleField;
+
 }  // namespace
 
 FakeJni::FakeJni() {
@@ -240,6 +256,13 @@ FakeJni::FakeJni() {
     functions_.GetByteArrayElements = &FakeJni::GetByteArrayElements;
     functions_.ReleaseByteArrayElements = &FakeJni::ReleaseByteArrayElements;
     functions_.SetByteArrayRegion = &FakeJni::SetByteArrayRegion;
+    functions_.GetObjectClass = &FakeJni::GetObjectClass;
+    functions_.GetFieldID = &FakeJni::GetFieldID;
+    functions_.GetLongField = &FakeJni::GetLongField;
+    functions_.SetLongField = &FakeJni::SetLongField;
+    functions_.DeleteLocalRef = &FakeJni::DeleteLocalRef;
+    functions_.ExceptionClear = &FakeJni::ExceptionClear;
+    functions_.ExceptionCheck = &FakeJni::ExceptionCheck;
     env_.functions = &functions_;
     env_.owner = this;
     vm_.functions = &vmFunctions_;
@@ -332,6 +355,50 @@ void FakeJni::SetByteArrayRegion(JNIEnv*, jbyteArray handle, jsize start, jsize 
         return;
     }
     if (length > 0) std::memcpy(array.elements.data() + start, from, static_cast<size_t>(length));
+}
+
+jclass FakeJni::GetObjectClass(JNIEnv*, jobject handle) {
+    const FakeObject& object = ObjectOf(handle, "GetObjectClass");
+    return object.hasPortField ? &gClassWithPortField : &gClassWithoutFields;
+}
+
+jfieldID FakeJni::GetFieldID(JNIEnv*, jclass handle, const char* name, const char* signature) {
+    auto* type = static_cast<FakeClass*>(handle);
+    if (type == nullptr || type->tag != FakeTag::Class) Die("GetFieldID on a handle that is no class");
+    if (type->hasPortField && std::strcmp(name, "portHandle") == 0 &&
+        std::strcmp(signature, "J") == 0) {
+        return reinterpret_cast<jfieldID>(&gPortHandleField);
+    }
+    Throw(std::string("java.lang.NoSuchFieldError: ") + name);
+    return nullptr;
+}
+
+jlong FakeJni::GetLongField(JNIEnv*, jobject handle, jfieldID field) {
+    FakeObject& object = ObjectOf(handle, "GetLongField");
+    if (field != reinterpret_cast<jfieldID>(&gPortHandleField) || !object.hasPortField) {
+        Die("GetLongField with a field this object does not have");
+    }
+    return object.portHandle.load();
+}
+
+void FakeJni::SetLongField(JNIEnv*, jobject handle, jfieldID field, jlong value) {
+    FakeObject& object = ObjectOf(handle, "SetLongField");
+    if (field != reinterpret_cast<jfieldID>(&gPortHandleField) || !object.hasPortField) {
+        Die("SetLongField with a field this object does not have");
+    }
+    object.portHandle.store(value);
+}
+
+void FakeJni::DeleteLocalRef(JNIEnv*, jobject handle) {
+    if (handle != &gClassWithPortField && handle != &gClassWithoutFields) {
+        Die("DeleteLocalRef of a reference the library did not get as a local one");
+    }
+}
+
+void FakeJni::ExceptionClear(JNIEnv*) { tPendingException.clear(); }
+
+jboolean FakeJni::ExceptionCheck(JNIEnv*) {
+    return tPendingException.empty() ? JNI_FALSE : JNI_TRUE;
 }
 
 }  // namespace prntest

@@ -20,11 +20,29 @@ namespace prntest {
 
 // Each object carries a tag that every JNI function checks, so a handle that is not what the
 // call expects aborts instead of being misread.
-enum class FakeTag : uint32_t { Object = 0x6f626a31, String = 0x73747231, ByteArray = 0x62797431 };
+enum class FakeTag : uint32_t {
+    Object = 0x6f626a31,
+    String = 0x73747231,
+    ByteArray = 0x62797431,
+    Class = 0x636c7331,
+};
 
-// A Java object with nothing in it (the `this` of a native).
+// The `this` of a native: an instance of a port class. One made with a port of its own has the
+// class's long field portHandle (-1 before its open); any other has no fields at all, as a class
+// that only declares the natives (the library then acts on its shared port).
 struct FakeObject : _jobject {
+    FakeObject() = default;
+    explicit FakeObject(int64_t handle) : hasPortField(true), portHandle(handle) {}
     const FakeTag tag = FakeTag::Object;
+    const bool hasPortField = false;
+    std::atomic<int64_t> portHandle{0};
+};
+
+// The class of a FakeObject, as GetObjectClass gives it.
+struct FakeClass : _jclass {
+    explicit FakeClass(bool field) : hasPortField(field) {}
+    const FakeTag tag = FakeTag::Class;
+    const bool hasPortField;
 };
 
 // A Java string, held as the modified UTF-8 that GetStringUTFChars hands out.
@@ -65,6 +83,10 @@ class FakeJni {
     JavaVM* vm() { return &vm_; }
 
     static std::unique_ptr<FakeObject> NewObject() { return std::make_unique<FakeObject>(); }
+    // An instance with a port of its own, none taken yet (what newPort() makes).
+    static std::unique_ptr<FakeObject> NewOwnPortObject() {
+        return std::make_unique<FakeObject>(int64_t{-1});
+    }
     static std::unique_ptr<FakeString> NewString(std::string modifiedUtf8) {
         return std::make_unique<FakeString>(std::move(modifiedUtf8));
     }
@@ -93,6 +115,13 @@ class FakeJni {
     static void ReleaseByteArrayElements(JNIEnv* env, jbyteArray array, jbyte* elements, jint mode);
     static void SetByteArrayRegion(JNIEnv* env, jbyteArray array, jsize start, jsize length,
                                    const jbyte* from);
+    static jclass GetObjectClass(JNIEnv* env, jobject object);
+    static jfieldID GetFieldID(JNIEnv* env, jclass type, const char* name, const char* signature);
+    static jlong GetLongField(JNIEnv* env, jobject object, jfieldID field);
+    static void SetLongField(JNIEnv* env, jobject object, jfieldID field, jlong value);
+    static void DeleteLocalRef(JNIEnv* env, jobject object);
+    static void ExceptionClear(JNIEnv* env);
+    static jboolean ExceptionCheck(JNIEnv* env);
 
     JNINativeInterface_ functions_{};
     JNIInvokeInterface_ vmFunctions_{};

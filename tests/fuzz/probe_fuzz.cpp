@@ -18,7 +18,12 @@
 #include "Timing.h"
 #include "Transport.h"
 
+// The probes take the port they act on; this one only stands for it.
+struct Port {};
+
 namespace {
+
+Port g_port;
 
 // One read of the script.
 struct Read {
@@ -83,8 +88,8 @@ int Expected(const Script& s, size_t& at, int reads, size_t room) {
     return -1;
 }
 
-void Send(const uint8_t* request, long length) {
-    WritePort(request, length);
+void Send(Port& port, const uint8_t* request, long length) {
+    WritePort(port, request, length);
 }
 
 // The reply buffers of the two probes: a read returns at most this much (here the rest of that
@@ -104,7 +109,7 @@ std::vector<uint8_t> Join(std::initializer_list<std::vector<uint8_t>> parts) {
 }  // namespace
 
 // The transport as the probes see it.
-long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMillis) {
+long ReadPortPrv(Port&, uint8_t* readBuffer, long length, long minLength, long timeMillis) {
     REQUIRE(length > 0 && minLength == 1 && timeMillis > 0);
     // A real read may fill all of what it is given: the whole buffer is written, so a length
     // larger than the buffer is caught.
@@ -118,16 +123,16 @@ long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMill
     return n;
 }
 
-long WritePort(const uint8_t* writeBuffer, long length) {
+long WritePort(Port&, const uint8_t* writeBuffer, long length) {
     g_script.sent.insert(g_script.sent.end(), writeBuffer, writeBuffer + length);
     if (length == 1 && writeBuffer[0] == 0x00) return g_script.nulTaken ? 1 : 0;
     return length;
 }
 
-long ReadPort(uint8_t* readBuffer, long length) {
-    return ReadPortPrv(readBuffer, length, 1, 200);
+long ReadPort(Port& port, uint8_t* readBuffer, long length) {
+    return ReadPortPrv(port, readBuffer, length, 1, 200);
 }
-long ClosePort() {
+long ClosePort(Port&) {
     return 0;
 }
 void LoopSleep(uint32_t) {}
@@ -143,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The open probe.
     g_script = script;
-    const long opened = ReadinessProbe(&Send, script.pauseMs);
+    const long opened = ReadinessProbe(g_port, &Send, script.pauseMs);
     size_t at = 0;
     const int cause = Expected(script, at, 4, kOpenReplyRoom);
     long want = BRELON_ERROR_NOT_OPEN;
@@ -161,7 +166,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     // The claim's probe, on the same script.
     g_script = script;
-    const long ready = DotClaim();
+    const long ready = DotClaim(g_port);
     at = 0;
     long wantReady = 0;
     sent = {0x00};

@@ -122,6 +122,13 @@ std::optional<TraceLine> Parse(const std::string& text) {
     line.tid = std::stol(f[3]);
     line.what = f[4];
     if (line.what == "open" || line.what == "claim" || line.what == "close") return line;
+    // The printer's report changing, and why: "state <status> <refusal> <why>"; a write refused
+    // ("refused <why>") or ended early ("gave up <why> <count>").
+    if (line.what == "state") return f.size() == 8 ? std::optional(line) : std::nullopt;
+    if (line.what == "refused") return f.size() == 6 ? std::optional(line) : std::nullopt;
+    if (line.what == "gave") {
+        return f.size() == 8 && f[5] == "up" ? std::optional(line) : std::nullopt;
+    }
     if (!line.transfer() || f.size() < 7 || !Digits(f[5])) return std::nullopt;
     line.count = std::stol(f[5]);
     size_t next = 6;

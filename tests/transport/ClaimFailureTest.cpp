@@ -14,6 +14,11 @@
 #include "StatusMonitor.h"
 #include "TransportTestSupport.h"
 #include "prnsim/SerialPrinter.h"
+#include "SharedPort.h"
+
+PRN_ON_THE_SHARED_PORT(serConfigurePort)
+inline SerPort& serPort = SerialRecord(SharedPort());
+inline StateWord& SStopIt = SharedPort().state.monitorRun;
 
 namespace {
 std::atomic<bool> g_failThreads{false};

@@ -16,6 +16,12 @@
 #include "Transport.h"
 #include "TransportTestSupport.h"
 #include "prnsim/TcpPrinter.h"
+#include "SharedPort.h"
+
+PRN_ON_THE_SHARED_PORT(ReOpenPort)
+inline NETPort& netPort = NetworkRecord(SharedPort()).netPort;
+inline NETPort& ReNetPort = NetworkRecord(SharedPort()).ReNetPort;
+inline std::atomic<int>& isThermal = NetworkRecord(SharedPort()).isThermal;
 
 namespace {
 

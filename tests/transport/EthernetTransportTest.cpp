@@ -27,10 +27,16 @@
 #include "Transport.h"
 #include "TransportTestSupport.h"
 #include "prnsim/TcpPrinter.h"
+#include "SharedPort.h"
 
 // ---- Socket call faults ----
 // The transport is linked into this executable, so these definitions stand in for the C
 // library's for the whole process. Unarmed, they pass every call straight through.
+PRN_ON_THE_SHARED_PORT(ReOpenPort)
+inline NETPort& netPort = NetworkRecord(SharedPort()).netPort;
+inline NETPort& ReNetPort = NetworkRecord(SharedPort()).ReNetPort;
+inline std::atomic<int>& isThermal = NetworkRecord(SharedPort()).isThermal;
+
 namespace netfault {
 
 std::atomic<int> failFlagCmd{-1};   // F_GETFL or F_SETFL: the kind of call to fail

@@ -18,6 +18,10 @@
 #include "Transport.h"
 #include "TransportTestSupport.h"
 #include "prnsim/ParallelPrinter.h"
+#include "SharedPort.h"
+
+PRN_ON_THE_SHARED_PORT(getOnlineStatus)
+inline ParPort& parPort = ParallelRecord(SharedPort());
 
 namespace {
 

@@ -15,6 +15,11 @@
 #include "Transport.h"
 #include "TransportTestSupport.h"
 #include "prnsim/SerialPrinter.h"
+#include "SharedPort.h"
+
+PRN_ON_THE_SHARED_PORT(serConfigurePort)
+inline SerPort& serPort = SerialRecord(SharedPort());
+inline StateWord& SStopIt = SharedPort().state.monitorRun;
 
 namespace {
 

@@ -12,6 +12,10 @@
 #include "Transport.h"
 #include "TransportTestSupport.h"
 #include "prnsim/SerialPrinter.h"
+#include "SharedPort.h"
+
+PRN_ON_THE_SHARED_PORT(serConfigurePort)
+inline SerPort& serPort = SerialRecord(SharedPort());
 
 namespace {
 

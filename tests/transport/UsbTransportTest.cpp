@@ -17,6 +17,10 @@
 #include "Transport.h"
 #include "TransportTestSupport.h"
 #include "prnsim/SerialPrinter.h"
+#include "SharedPort.h"
+
+PRN_ON_THE_SHARED_PORT(WritePortTimeout)
+inline USBPort& usbPort = UsbRecord(SharedPort());
 
 namespace {
 

@@ -311,21 +311,38 @@ TEST(SplitMessages, TheEndOfABatchWaitsForItsRest) {
     EXPECT_EQ(split.kept(), 0);
 }
 
+// One port's device state, with its words under their names.
 class DecoderApply : public testing::Test {
 protected:
-    void SetUp() override { ResetDeviceState(); }
-    void TearDown() override { ResetDeviceState(); }
+    DeviceState state;
+    StateWord& m_bCoverOpen = state.m_bCoverOpen;
+    StateWord& m_bPaperEmpty = state.m_bPaperEmpty;
+    StateWord& m_bOffline = state.m_bOffline;
+    StateWord& m_bPowerOFF = state.m_bPowerOFF;
+    StateWord& m_DrawerOpened = state.m_DrawerOpened;
+    StateWord& PrinterStatusResult = state.PrinterStatusResult;
+    StateWord& m_OutputComplemetFlag = state.m_OutputComplemetFlag;
+
+    void ApplyStatusUpdate(const StatusUpdate& u, const EnableSeam& s) {
+        ::ApplyStatusUpdate(state, u, s);
+    }
+    bool WritesRefused() const { return state.WritesRefused(); }
+    bool AwaitReply(uint32_t id) { return state.replies.Await(id); }
+    bool ReplyArrived(uint32_t id) const { return state.replies.Arrived(id); }
+    void StopAwaiting(uint32_t id) { state.replies.Stop(id); }
+    static constexpr int kReplyWaiters = ReplyWaiters::kSlots;
 
     struct FakeLink {
         int sends = 0;
         int32_t statusAtSend = -1;
+        const StateWord* status = nullptr;
         static void Send(void* self) {
             auto* link = static_cast<FakeLink*>(self);
             ++link->sends;
-            link->statusAtSend = PrinterStatusResult;
+            link->statusAtSend = *link->status;
         }
     };
-    FakeLink link;
+    FakeLink link{0, -1, &state.PrinterStatusResult};
     EnableSeam seam{&FakeLink::Send, &link};
 };
 

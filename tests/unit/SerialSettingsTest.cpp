@@ -7,6 +7,9 @@
 #include "PrinterCommands.h"
 #include "StatusCodes.h"
 #include "Transport.h"
+#include "../transport/SharedPort.h"
+
+inline SerPort& serPort = SerialRecord(SharedPort());
 
 namespace {
 

@@ -18,6 +18,8 @@
 #include "ByteQueue.h"
 #include "Deliverable.h"
 #include "Line.h"
+#include "Port.h"
+#include "PrinterState.h"
 #include "MutexHold.h"
 #include "NetAddress.h"
 #include "PrinterCommands.h"
@@ -27,10 +29,7 @@
 #include "Timing.h"
 #include "Trace.h"
 #include "Transport.h"
-
-NETPort netPort{0, {}, {}, kNoSocket, 0};
-NETPort ReNetPort{0, {}, {}, kNoSocket, 0};
-std::atomic<int> isThermal{0};
+#include "Writer.h"
 
 namespace {
 
@@ -38,14 +37,12 @@ constexpr useconds_t kSendPauseUs = 10000;
 constexpr uint32_t kReopenSettleMs = 500;
 constexpr uint32_t kResendDelayMs = 1000;
 constexpr int kConnectWaitMs = 1000;
-// A printer whose window stays closed is slow, not gone, as long as it takes some bytes within
-// this time and the connection has no error and no end of stream.
-constexpr uint32_t kNoProgressAllowanceMs = 5000;
 // The resetting close discards what is still queued: give it this long to reach the printer.
 constexpr uint32_t kCloseDrainMs = 2000;
 constexpr useconds_t kAckPollMaxUs = 5000;
 
-sockaddr_in servAddr{};
+NetworkPort g_records[kPortSlots];
+
 
 // The socket itself belongs to the line's owner (Line.h), which sets and clears netPort.sock.
 void ClearFields(NETPort& record) {
@@ -55,7 +52,9 @@ void ClearFields(NETPort& record) {
     record.portnum = 0;
 }
 
-void Snapshot() {
+void Snapshot(NetworkPort& record) {
+    NETPort& netPort = record.netPort;
+    NETPort& ReNetPort = record.ReNetPort;
     ReNetPort.set = netPort.set.load();
     std::memcpy(ReNetPort.portName, netPort.portName, sizeof ReNetPort.portName);
     std::memcpy(ReNetPort.RealIP, netPort.RealIP, sizeof ReNetPort.RealIP);
@@ -91,9 +90,9 @@ bool ErrorPending(int sock) {
     return getsockopt(sock, SOL_SOCKET, SO_ERROR, &pending, &size) != 0 || pending != 0;
 }
 
-// A new socket connected within one second to the address in netPort, in blocking mode; -1
-// with nothing left open otherwise. Called with the lifecycle lock held.
-int Connect() {
+// A new socket connected within one second to the port's address, in blocking mode; -1 with
+// nothing left open otherwise. Called with the lifecycle lock held.
+int Connect(const NETPort& netPort) {
     const int sock = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (sock < 0) return -1;
     ApplySocketSettings(sock);
@@ -103,7 +102,7 @@ int Connect() {
     };
     if (!SetBlocking(sock, false)) return fail();
 
-    servAddr = {};
+    sockaddr_in servAddr{};
     servAddr.sin_family = AF_INET;
     servAddr.sin_port = htons(static_cast<uint16_t>(netPort.portnum));
     in_addr_t address = 0;
@@ -125,7 +124,7 @@ int Connect() {
 }
 
 // Retiring the socket wakes whoever waits to receive on it.
-void WakeReaders(int sock) { shutdown(sock, SHUT_RD); }
+void WakeReaders(Port& /*port*/, int sock) { shutdown(sock, SHUT_RD); }
 
 bool PeerHasClosed(int sock) {
     if (sock == kNoSocket) return true;
@@ -199,9 +198,9 @@ public:
     }
 
     // One send on the connection; what it took is handed.
-    ssize_t Send(int sock, const uint8_t* data, size_t length, int flags) {
+    ssize_t Send(Port& port, int sock, const uint8_t* data, size_t length, int flags) {
         const ssize_t sent = send(sock, data, length, flags | MSG_NOSIGNAL);
-        trace::Out(data, sent);
+        trace::Out(port, data, sent);
         if (sent > 0) {
             const MutexHold hold(lock_);
             unacked_.Append(data, static_cast<size_t>(sent));
@@ -266,72 +265,55 @@ private:
     ByteQueue unacked_;             // the stream's bytes [acked_, handed_)
 };
 
-Stream g_stream;
+// Each port's stream, beside its record.
+Stream g_streams[kPortSlots];
 
-enum class Sent : uint8_t {
-    All,         // every byte handed to the connection
-    NoProgress,  // the printer took nothing within the allowance: its window stays closed
-    Reported,    // the printer reported cover open, paper end or an error meanwhile
-    LinkLost,    // an error or the end of the stream
-    Stopped,     // the port is being closed
-};
+Stream& StreamOf(Port& port) { return g_streams[port.slot < kPortSlots ? port.slot : 0]; }
 
-// The printer reported, while the job went out, that it cannot print (cover open, paper end,
-// an error). A claim (or a new monitor after a reconnection) also raises m_bOffline, only to
-// make its monitor enable automatic status: that is no report of the printer's.
-bool ReportedNotReady() {
-    return (m_bOffline && (m_bCoverOpen || m_bPaperEmpty)) || m_bPrinterError;
-}
-
-// The send loop: from done on, the rest of the buffer after every partial send, a 10 ms pause
-// after each send, and the printer's reports watched after each one when watchReports is set. A
-// printer whose window stays closed is busy, not gone: the loop waits for it as long as it takes
-// something within the allowance, and the connection has no error and no end of stream.
-Sent SendRest(const line::Use& use, const uint8_t* data, long length, long& done,
-              bool watchReports) {
-    const int sock = use.fd();
-    uint32_t lastProgress = timeGetTime();
-    while (done < length) {
-        if (use.stopping()) return Sent::Stopped;
-        const ssize_t sent =
-            g_stream.Send(sock, data + done, static_cast<size_t>(length - done), 0);
-        const int error = errno;
-        usleep(kSendPauseUs);
-        if (sent > 0) {
-            done += sent;
-            lastProgress = timeGetTime();
-            g_stream.Refresh(sock);
-        } else if (sent < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) &&
-                   Healthy(sock)) {
-            // A second without room: the printer is busy (its window is closed). Go on waiting.
-            if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) {
-                return Sent::NoProgress;
-            }
-        } else {
-            return Sent::LinkLost;
-        }
-        if (watchReports && ReportedNotReady()) return Sent::Reported;
-    }
-    return Sent::All;
-}
+// The stream offset of the job being written (the writer's turn guards it).
+uint64_t g_jobStart[kPortSlots];
 
 // One send of what the connection takes now, without waiting (line::PutBytes): the monitor's
 // commands and the rest of a command that went out in part.
-long NetworkPutBytes(int sock, const uint8_t* data, long length) {
-    const ssize_t sent = g_stream.Send(sock, data, static_cast<size_t>(length), MSG_DONTWAIT);
+long NetworkPutBytes(Port& port, int sock, const uint8_t* data, long length) {
+    const ssize_t sent =
+        StreamOf(port).Send(port, sock, data, static_cast<size_t>(length), MSG_DONTWAIT);
     if (sent >= 0) return sent;
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
 // The lost connection's socket goes: the monitor first (it may still read it), then the socket
 // (reset, nothing worth draining). Called with the lifecycle lock held.
-void DropConnection() {
-    StopMonitor();
-    const int old = line::Retire(false);
+void DropConnection(Port& port) {
+    StopMonitor(port);
+    const int old = line::Retire(port, false);
     if (old != kNoSocket) {
-        g_stream.Refresh(old);  // what it acknowledged, to the last byte
+        StreamOf(port).Refresh(old);  // what it acknowledged, to the last byte
         close(old);
     }
+}
+
+// Sends all of data on the connection, waiting for the printer's window within the allowance.
+bool SendAll(Port& port, const line::Use& use, const uint8_t* data, long length) {
+    long done = 0;
+    uint32_t lastProgress = timeGetTime();
+    while (done < length) {
+        if (use.stopping()) return false;
+        const ssize_t sent = StreamOf(port).Send(port, use.fd(), data + done,
+                                                 static_cast<size_t>(length - done), 0);
+        if (sent > 0) {
+            done += sent;
+            lastProgress = timeGetTime();
+            continue;
+        }
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) &&
+            Healthy(use.fd()) &&
+            ElapsedSince(lastProgress, timeGetTime()) < kNoProgressAllowanceMs) {
+            continue;
+        }
+        return false;
+    }
+    return true;
 }
 
 // Replaces a lost connection by a new one with a new monitor, then sends on it what the lost one
@@ -339,44 +321,41 @@ void DropConnection() {
 // a second before the job goes on. The writer holds the write turn; it gets the lifecycle lock
 // only if the port is not closed first. False when there is nothing to reconnect to or the
 // reconnection failed: the printer is then reported offline until a connection succeeds.
-bool Reconnect(uint32_t session, line::WriteTurn& turn) {
+bool Reconnect(Port& port, line::WriteTurn& turn, uint32_t session) {
     {
-        const line::LifecycleForWriter hold(session);
-        if (!hold || !netPort.set) return false;
-        DropConnection();
-        if (ReOpenPort() != BRELON_ERROR_SUCCESS) {
-            m_bPowerOFF = 1;
-            PrinterStatusResult = kStatusOffline;
-            line::MarkLost(session, true);
+        const line::LifecycleForWriter hold(port, session);
+        if (!hold || !NetworkRecord(port).netPort.set) return false;
+        DropConnection(port);
+        if (ReOpenPort(port) != BRELON_ERROR_SUCCESS) {
+            printer::LinkLost(port, Why::ReconnectFailed, true);
+            line::MarkLost(port, session, true);
             return false;
         }
     }
-    line::MarkLost(session, false);
-    m_bPowerOFF = 0;
+    line::MarkLost(port, session, false);
+    printer::LinkBack(port);
     ByteQueue owed;
-    g_stream.Continue(line::Current(), owed);
+    StreamOf(port).Continue(line::Current(port), owed);
     if (!owed.empty()) {
-        const line::Use use(session);
-        long done = 0;
-        if (!use.ok() || SendRest(use, owed.data(), static_cast<long>(owed.size()), done, false) !=
-                             Sent::All) {
+        const line::Use use(port, session);
+        if (!use.ok() || !SendAll(port, use, owed.data(), static_cast<long>(owed.size()))) {
             return false;
         }
     }
     turn.Pause();
-    const bool waited = line::SleepUnlessClosing(session, kReopenSettleMs + kResendDelayMs);
+    const bool waited = line::SleepUnlessClosing(port, session, kReopenSettleMs + kResendDelayMs);
     turn.Resume();
     return waited;
 }
 
 // The probe's requests go straight onto the socket, in their own write turn: no device-state
 // flag can hold them back, and no other job runs meanwhile.
-void SendProbeRequest(const uint8_t* request, long length) {
-    const uint32_t session = line::Session();
-    const line::WriteTurn turn(session);
-    const line::Use use(session);
+void SendProbeRequest(Port& port, const uint8_t* request, long length) {
+    const uint32_t session = line::Session(port);
+    const line::WriteTurn turn(port, session);
+    const line::Use use(port, session);
     if (!turn || !use.ok()) return;
-    g_stream.Send(use.fd(), request, static_cast<size_t>(length), 0);
+    StreamOf(port).Send(port, use.fd(), request, static_cast<size_t>(length), 0);
 }
 
 // Before the resetting close: what a write reported is the printer's, acknowledged or still held
@@ -384,7 +363,7 @@ void SendProbeRequest(const uint8_t* request, long length) {
 // printer takes something within the no-progress allowance. Then the stream ends in order (a FIN
 // behind the last byte), and the close waits, a bounded time, for the printer to read to the end
 // and close its side, so that the reset discards nothing it still had to read.
-void EndStream(int sock) {
+void EndStream(Port& port, int sock) {
     int previous = INT_MAX;
     uint32_t lastProgress = timeGetTime();
     // A printer that closed its end will acknowledge nothing more.
@@ -408,24 +387,92 @@ void EndStream(int sock) {
         if (poll(&end, 1, static_cast<int>(kCloseDrainMs - spent)) <= 0) return;
         if ((end.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0) return;
         const ssize_t got = recv(sock, discard, sizeof discard, MSG_DONTWAIT);
-        trace::In(discard, got);
+        trace::In(port, discard, got);
         if (got == 0 || (got < 0 && errno != EAGAIN && errno != EINTR)) return;
     }
 }
 
-// What a job that ends before its end reports: the count handed to the connection (the printer
-// gets it: acknowledged, or kept until it is), or -2 when none was. A command of ours owes the
-// rest.
-long PartOfJob(const uint8_t* data, long length, long done) {
-    if (done > 0 && done < length && line::InCommand()) line::Owe(data + done, length - done);
-    return done > 0 ? done : long{BRELON_ERROR_IO_FAIL};
+// ---- The writer's medium ----
+//
+// The send loop: the rest of the buffer after every partial send, a 10 ms pause after each send.
+// A printer whose window stays closed is busy, not gone: a send that cannot progress for its 1 s
+// timeout takes nothing, and the job waits as long as the printer takes something within the
+// allowance and the connection has no error and no end of stream. A job that ends early reports
+// what it handed over: the printer gets it, acknowledged or kept until it is. A real link loss
+// reconnects once and sends again only what the printer never acknowledged; if that fails, the
+// count is what the printer acknowledged.
+
+bool NetworkOpen(Port& port) { return NetworkRecord(port).netPort.set != 0; }
+
+long NetworkPut(Port& port, const line::Use& use, const uint8_t* data, long length) {
+    const int sock = use.fd();
+    const ssize_t sent = StreamOf(port).Send(port, sock, data, static_cast<size_t>(length), 0);
+    const int error = errno;
+    usleep(kSendPauseUs);
+    if (sent > 0) return sent;
+    if (sent < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR) && Healthy(sock)) {
+        return 0;  // a second without room: the printer is busy (its window is closed)
+    }
+    return -1;  // an error, or the end of the stream
 }
+
+void NetworkAwaitRoom(Port& /*port*/, const line::Use& /*use*/) {}
+
+Ended NetworkAfterPut(Port& port, const line::Use& use, uint32_t& /*lastProgress*/) {
+    StreamOf(port).Refresh(use.fd());
+    return Ended::Done;
+}
+
+// A printer that closed its end takes no more data: what we sent would be gone without a word,
+// so the connection is made again first, as after a failed receive.
+Prepared NetworkPrepare(Port& port, line::WriteTurn& turn, uint32_t session) {
+    if (!port.state.m_bPowerOFF && !PeerHasClosed(line::Current(port))) return Prepared::Nothing;
+    return Reconnect(port, turn, session) ? Prepared::Recovered : Prepared::Failed;
+}
+
+bool NetworkRecover(Port& port, line::WriteTurn& turn, uint32_t session) {
+    return Reconnect(port, turn, session);
+}
+
+void NetworkBegin(Port& port) { g_jobStart[port.slot] = StreamOf(port).handed(); }
+
+long NetworkSettle(Port& port, const line::Use* /*use*/, long handed, Ended ended) {
+    if (ended != Ended::LineFailed) return handed;
+    // What was not acknowledged will not be sent again: the count is what got there.
+    Stream& stream = StreamOf(port);
+    const uint64_t jobStart = g_jobStart[port.slot];
+    const uint64_t acked = stream.acked();
+    long got = acked > jobStart ? static_cast<long>(acked - jobStart) : 0;
+    if (got > handed) got = handed;
+    stream.Drop(jobStart + static_cast<uint64_t>(got));
+    return got;
+}
+
+constexpr WriteMedium kNetworkMedium{
+    .open = &NetworkOpen,
+    .put = &NetworkPut,
+    .awaitRoom = &NetworkAwaitRoom,
+    .afterPut = &NetworkAfterPut,
+    .settle = &NetworkSettle,
+    .prepare = &NetworkPrepare,
+    .recover = &NetworkRecover,
+    .begin = &NetworkBegin,
+    .putBytes = &NetworkPutBytes,
+    .chunk = 0,
+    .watch = Watch::Reports,
+    .wholeOrFail = false,
+    .nothingIsZero = false,
+};
 
 }  // namespace
 
-long OpenPort(const char* portName, const char* portSettings) {
-    const line::Lifecycle hold;
-    ClosePort();  // an earlier port, with its monitor, goes first
+NetworkPort& NetworkRecord(Port& port) { return g_records[port.slot < kPortSlots ? port.slot : 0]; }
+
+long OpenPort(Port& port, const char* portName, const char* portSettings) {
+    const line::Lifecycle hold(port);
+    ClosePort(port);  // an earlier port, with its monitor, goes first
+    NetworkPort& record = NetworkRecord(port);
+    NETPort& netPort = record.netPort;
     if (portName == nullptr || std::strlen(portName) >= sizeof netPort.RealIP) {
         return BRELON_ERROR_NOT_OPEN;
     }
@@ -436,30 +483,32 @@ long OpenPort(const char* portName, const char* portSettings) {
     netPort.portnum = ParsePortNumber(portSettings);
     in_addr_t address = 0;
     if (netPort.portnum < 0 || !ParseAddress(portName, address)) return BRELON_ERROR_NOT_OPEN;
-    const int sock = Connect();
+    const int sock = Connect(netPort);
     if (sock < 0) return BRELON_ERROR_NOT_OPEN;
-    line::Install(sock, true);
-    g_stream.Begin(sock);
-    Snapshot();
-    return ReadinessProbe(&SendProbeRequest, 0);
+    line::Install(port, sock, true);
+    StreamOf(port).Begin(sock);
+    Snapshot(record);
+    return ReadinessProbe(port, &SendProbeRequest, 0);
 }
 
-long ReOpenPort() {
-    const line::Lifecycle hold;
-    const int sock = Connect();
+long ReOpenPort(Port& port) {
+    const line::Lifecycle hold(port);
+    NetworkPort& record = NetworkRecord(port);
+    const int sock = Connect(record.netPort);
     if (sock < 0) return BRELON_ERROR_NOT_OPEN;
-    line::Install(sock, false);
-    ReNetPort.sock = sock;
-    m_bOffline = 1;  // the new monitor's first pass enables automatic status
-    if (StartMonitor(isThermal ? DecodeMode::Thermal : DecodeMode::Impact) != 0) {
-        return BRELON_ERROR_NOT_OPEN;
-    }
+    line::Install(port, sock, false);
+    record.ReNetPort.sock = sock;
+    // The new monitor's first pass enables automatic status.
+    printer::OweEnable(port, Why::Reconnected);
+    const DecodeMode mode = record.isThermal ? DecodeMode::Thermal : DecodeMode::Impact;
+    if (StartMonitor(port, mode) != 0) return BRELON_ERROR_NOT_OPEN;
     return BRELON_ERROR_SUCCESS;
 }
 
-long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long timeMillis) {
+long ReadPortPrv(Port& port, uint8_t* readBuffer, long length, long /*minLength*/,
+                 long timeMillis) {
     if (length < 0) return -1;
-    const line::Use use;
+    const line::Use use(port);
     if (!use.ok()) return -1;
     // A connected printer that stays silent must not hold the caller for ever.
     const long waitMs = timeMillis <= 0 ? 0 : timeMillis < INT_MAX ? timeMillis : INT_MAX;
@@ -469,105 +518,56 @@ long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long time
     if (polled == 0) return 0;
     // Another reader (the monitor) may have taken what woke us: never block here.
     const ssize_t got = recv(use.fd(), readBuffer, static_cast<size_t>(length), MSG_DONTWAIT);
-    trace::In(readBuffer, got);
+    trace::In(port, readBuffer, got);
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 0;
     return got;
 }
 
-long ReadPort(uint8_t* readBuffer, long length) {
+long ReadPort(Port& port, uint8_t* readBuffer, long length) {
     if (length == 0) return 0;
-    return ReadPortPrv(readBuffer, length, 1, 200);
+    return ReadPortPrv(port, readBuffer, length, 1, 200);
 }
 
-long WritePort(const uint8_t* writeBuffer, long length) {
-    if (length < 0) return BRELON_ERROR_IO_FAIL;
-    const uint32_t session = line::Session();
-    if (!netPort.set) return BRELON_ERROR_NOT_OPEN;  // nothing to reconnect to
-    // One writer at a time, for the whole job, its reconnection included.
-    line::WriteTurn turn(session);
-    if (!turn) return netPort.set ? long{BRELON_ERROR_IO_FAIL} : long{BRELON_ERROR_NOT_OPEN};
-    // A printer that closed its end takes no more data: what we sent would be gone without a
-    // word, so reconnect first, as after a failed receive.
-    bool reconnected = false;
-    if (m_bPowerOFF || PeerHasClosed(line::Current())) {
-        if (!Reconnect(session, turn)) return BRELON_ERROR_IO_FAIL;
-        reconnected = true;
-    } else if (WritesRefused()) {
-        return BRELON_ERROR_IO_FAIL;
-    }
-    {
-        const line::Use use(session);
-        if (!use.ok() || !line::SettleOwed(use, &NetworkPutBytes, kNoProgressAllowanceMs)) {
-            return BRELON_ERROR_IO_FAIL;
-        }
-    }
-    const uint64_t jobStart = g_stream.handed();
-    long done = 0;
-    for (;;) {
-        Sent sent = Sent::Stopped;
-        {
-            const line::Use use(session);
-            if (use.ok()) sent = SendRest(use, writeBuffer, length, done, true);
-        }
-        switch (sent) {
-            case Sent::All:
-                return length;
-            case Sent::NoProgress:  // the connection stays: the printer is busy, not gone
-            case Sent::Reported:    // the printer holds what it took until it can print it
-            case Sent::Stopped:
-                return PartOfJob(writeBuffer, length, done);
-            case Sent::LinkLost:
-                break;
-        }
-        // A real link loss: what the printer acknowledged got there; the rest goes again, once,
-        // on a new connection, and the job goes on from where it was. One reconnection a job.
-        if (reconnected || !Reconnect(session, turn)) {
-            // What was not acknowledged will not be sent again: the count is what got there.
-            const uint64_t acked = g_stream.acked();
-            long got = acked > jobStart ? static_cast<long>(acked - jobStart) : 0;
-            if (got > done) got = done;
-            g_stream.Drop(jobStart + static_cast<uint64_t>(got));
-            return PartOfJob(writeBuffer, length, got);
-        }
-        reconnected = true;
-    }
+long WritePort(Port& port, const uint8_t* writeBuffer, long length) {
+    return WriteJob(port, writeBuffer, length, kNetworkMedium);
 }
 
-long ClosePort() {
-    const line::Lifecycle hold;
+long ClosePort(Port& port) {
+    const line::Lifecycle hold(port);
     // Release has normally stopped the monitor already; a reconnection that ran meanwhile may
     // have started a new one on the socket about to close.
-    StopMonitor();
-    const int sock = line::Retire(true);
+    StopMonitor(port);
+    const int sock = line::Retire(port, true);
     if (sock != kNoSocket) {
-        EndStream(sock);
+        EndStream(port, sock);
         close(sock);
     }
-    g_stream.End();
-    ClearFields(netPort);
-    ClearFields(ReNetPort);
-    ReNetPort.sock = kNoSocket;
+    StreamOf(port).End();
+    NetworkPort& record = NetworkRecord(port);
+    ClearFields(record.netPort);
+    ClearFields(record.ReNetPort);
+    record.ReNetPort.sock = kNoSocket;
     return BRELON_ERROR_SUCCESS;
 }
 
 // ---- The bridge's side of the network transport ----
 
-long OpenFromJava(const char* portText, const char* settingsText) {
+long OpenFromJava(Port& port, const char* portText, const char* settingsText) {
     // No prefix, no address: nothing is tried.
     const char* ip = AddressBehindPrefix(portText);
     if (ip == nullptr) return BRELON_ERROR_NOT_OPEN;
     char IPADD[128] = {};
-    if (std::strlen(ip) >= sizeof netPort.RealIP) return BRELON_ERROR_NOT_OPEN;
+    if (std::strlen(ip) >= sizeof NETPort::RealIP) return BRELON_ERROR_NOT_OPEN;
     std::strcpy(IPADD, ip);
-    return OpenPort(IPADD, settingsText);
+    return OpenPort(port, IPADD, settingsText);
 }
 
-long WriteFromJava(const uint8_t* data, long length) {
-    const long written = WritePort(data, length);
-    if (isThermal != 0 || written == length) return written;
+long WriteFromJava(Port& port, const uint8_t* data, long length) {
+    const long written = WritePort(port, data, length);
+    if (NetworkRecord(port).isThermal != 0 || written == length) return written;
     // An impact printer gets a second try, with what did not go out: never a byte twice.
     const long sent = written > 0 ? written : 0;
-    const long rest = WritePort(data + sent, length - sent);
+    const long rest = WritePort(port, data + sent, length - sent);
     if (rest <= 0) return written;
     return sent + rest;
 }
@@ -579,47 +579,45 @@ namespace {
 // The receive failed or the printer closed its end: the printer is offline until a new
 // connection (the next write's) says otherwise, and the monitor ends. Thermal mode also flags the
 // lost link, so that the next write reconnects before anything else.
-BatchRead LinkLost(long n, DecodeMode mode) {
-    if (mode == DecodeMode::Thermal) {
-        m_bOffline = 1;
-        m_bPowerOFF = 1;
-    }
-    PrinterStatusResult = kStatusOffline;
-    NStopIt = 0;
+BatchRead LinkLost(Port& port, long n, DecodeMode mode) {
+    printer::LinkLost(port, Why::LinkLost, mode == DecodeMode::Thermal);
+    port.state.monitorRun = 0;
     return {n, ReadOutcome::EndThread};
 }
 
-BatchRead NetworkReadBatch(int sock, uint8_t* buffer, long length, DecodeMode mode) {
+BatchRead NetworkReadBatch(Port& port, int sock, uint8_t* buffer, long length, DecodeMode mode) {
     // Wakes at least once per idle interval so that release and reconnection can stop it.
     pollfd ready{sock, POLLIN, 0};
     const int polled = poll(&ready, 1, static_cast<int>(kEthernetVariant.idleIntervalMs));
-    if (polled < 0 && errno != EINTR) return LinkLost(-1, mode);
-    m_bOffline = 0;
+    if (polled < 0 && errno != EINTR) return LinkLost(port, -1, mode);
+    printer::ReportOnline(port, Why::Answered);
     if (polled <= 0) return {0, ReadOutcome::Decode};
     // A _readData on another thread may have taken the bytes that woke us: never block here.
     const ssize_t got = recv(sock, buffer, static_cast<size_t>(length), MSG_DONTWAIT);
-    trace::In(buffer, got);
+    trace::In(port, buffer, got);
     if (got > 0) return {got, ReadOutcome::Decode};
     if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         return {0, ReadOutcome::Decode};
     }
     // The end of the stream (the printer closed its end: switched off, its idle timeout) or a
     // failed receive: no reconnection replaces it by itself.
-    return LinkLost(got, mode);
+    return LinkLost(port, got, mode);
 }
 
 // The enable command makes the printer answer, which ends the monitor's wait at once. Not
 // inside a job that is still going out.
-void NetworkReleaseWake() {
-    const line::Use use;
-    const line::LineIfFree free;
+void NetworkReleaseWake(Port& port) {
+    const line::Use use(port);
+    const line::LineIfFree free(port);
     if (use.ok() && free) {
         line::PutCommand(use, &NetworkPutBytes, escpos::kEnableAutoStatus,
                          sizeof escpos::kEnableAutoStatus, 0);
     }
 }
 
-void RecordClaimMode(int thermal) { isThermal = thermal; }
+void RecordClaimMode(Port& port, int thermal) { NetworkRecord(port).isThermal = thermal; }
+
+std::atomic<int32_t>& NetworkDescriptor(Port& port) { return NetworkRecord(port).netPort.sock; }
 
 }  // namespace
 
@@ -634,7 +632,7 @@ const Deliverable kDeliverable{
             .openAgain = nullptr,
         },
     .putBytes = &NetworkPutBytes,
-    .descriptor = &netPort.sock,
+    .descriptor = &NetworkDescriptor,
     .retireWake = &WakeReaders,
     .releaseWake = &NetworkReleaseWake,
     .releaseWaitMs = 300,

@@ -10,9 +10,9 @@
 #include <cstring>
 
 #include "Deliverable.h"
-#include "DeviceState.h"
 #include "Line.h"
 #include "MutexHold.h"
+#include "Port.h"
 #include "PrinterCommands.h"
 #include "ReadinessProbe.h"
 #include "StatusCodes.h"
@@ -20,31 +20,29 @@
 #include "Timing.h"
 #include "Trace.h"
 #include "Transport.h"
-
-ParPort parPort{0, {}, kNoPort};
+#include "Writer.h"
 
 namespace {
+
+ParPort g_records[kPortSlots];
+
 
 constexpr int kOpenFlags = O_RDWR | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
 constexpr uint32_t kProbePauseMs = 10;
 constexpr uint32_t kWritePollMs = 20;
-constexpr uint32_t kNoProgressAllowanceMs = 5000;
 constexpr uint8_t kNoFault = PARPORT_STATUS_ERROR;  // 0x08: the fault line is inactive
 constexpr uint8_t kNotBusy = PARPORT_STATUS_BUSY;   // 0x80
 
-// Held around every negotiate-then-transfer pair on the port (and around each transfer the
-// kernel negotiates for by itself): the Java callers and the monitor share one descriptor.
-pthread_mutex_t g_portLock = PTHREAD_MUTEX_INITIALIZER;
-
+// The port's own lock, for one negotiate-then-transfer pair.
 class PortLock : public MutexHold {
   public:
-    PortLock() : MutexHold(g_portLock) {}
+    explicit PortLock(Port& port) : MutexHold(ParallelRecord(port).lock) {}
 };
 
 // The descriptor itself belongs to the line's owner (Line.h), which sets and clears it.
-void ClearRecord() {
-    parPort.set = 0;
-    std::memset(parPort.portName, 0, sizeof parPort.portName);
+void ClearRecord(ParPort& record) {
+    record.set = 0;
+    std::memset(record.portName, 0, sizeof record.portName);
 }
 
 bool Negotiate(int fd, int mode) {
@@ -68,35 +66,76 @@ bool ReverseChannelLocked(int fd) {
 
 // The open probe's requests go through WritePort: a refusal flag holds them back, which is why
 // the bridge clears the flags before an open.
-void ProbeWrite(const uint8_t* request, long length) {
+void ProbeWrite(Port& port, const uint8_t* request, long length) {
     const line::CommandScope command;
-    WritePort(request, length);
+    WritePort(port, request, length);
 }
 
-// One write of what the printer takes now (line::PutBytes), only while its status lines say it
-// can take data (not busy, no fault): a command is never put on a port whose printer is busy.
-long ParallelPutBytes(int fd, const uint8_t* data, long length) {
+// One write of what the printer takes now, only while its status lines say it can take data
+// (not busy, no fault): a command is never put on a port whose printer is busy. The count, or 0
+// when it takes nothing now; a write that fails is tried again, as a busy printer is.
+long PutWhileOnline(Port& port, int fd, const uint8_t* data, long length, int& error) {
     ssize_t took = 0;
-    int error = 0;
+    error = 0;
     {
-        const PortLock port;
+        const PortLock lock(port);
         if (OnlineLocked(fd)) {
             took = write(fd, data, static_cast<size_t>(length));
             error = errno;
         }
     }
-    trace::Out(data, took);
+    // Traced with the port lock let go, as the reads are.
+    trace::Out(port, data, took);
+    return took;
+}
+
+// line::PutBytes: the count, 0 for a busy printer, -1 for a failed port.
+long ParallelPutBytes(Port& port, int fd, const uint8_t* data, long length) {
+    int error = 0;
+    const long took = PutWhileOnline(port, fd, data, length, error);
     if (took >= 0) return took;
     return error == EAGAIN || error == EINTR ? 0 : -1;
 }
 
+// ---- The writer's medium: the whole rest at once, while the printer is online ----
+
+bool ParallelOpen(Port& port) { return line::Current(port) != kNoPort; }
+
+long ParallelPut(Port& port, const line::Use& use, const uint8_t* data, long length) {
+    int error = 0;
+    const long took = PutWhileOnline(port, use.fd(), data, length, error);
+    return took > 0 ? took : 0;  // busy, in fault, or the write took nothing: poll again
+}
+
+void ParallelAwaitRoom(Port& /*port*/, const line::Use& /*use*/) { LoopSleep(kWritePollMs); }
+
+constexpr WriteMedium kParallelMedium{
+    .open = &ParallelOpen,
+    .put = &ParallelPut,
+    .awaitRoom = &ParallelAwaitRoom,
+    .afterPut = nullptr,
+    .settle = nullptr,
+    .prepare = nullptr,
+    .recover = nullptr,
+    .begin = nullptr,
+    .putBytes = &ParallelPutBytes,
+    .chunk = 0,
+    .watch = Watch::Nothing,
+    .wholeOrFail = false,
+    // 5 s without the printer online: the count written, 0 when none was.
+    .nothingIsZero = true,
+};
+
 }  // namespace
 
-long OpenPort(const char* portName, const char* /*portSettings*/) {
-    const line::Lifecycle hold;
+ParPort& ParallelRecord(Port& port) { return g_records[port.slot < kPortSlots ? port.slot : 0]; }
+
+long OpenPort(Port& port, const char* portName, const char* /*portSettings*/) {
+    const line::Lifecycle hold(port);
+    ParPort& parPort = ParallelRecord(port);
     // A port left open by an earlier open is released and closed, not leaked.
-    if (line::Current() != kNoPort) ClosePort();
-    ClearRecord();
+    if (line::Current(port) != kNoPort) ClosePort(port);
+    ClearRecord(parPort);
     parPort.set = 1;
     if (portName == nullptr || std::strlen(portName) >= sizeof parPort.portName) {
         return BRELON_ERROR_NOT_OPEN;
@@ -111,104 +150,68 @@ long OpenPort(const char* portName, const char* /*portSettings*/) {
         close(fd);
         return BRELON_ERROR_NOT_OPEN;
     }
-    line::Install(fd, true);
+    line::Install(port, fd, true);
     // Whatever the printer had queued is not a reply.
     uint8_t scratch[128];
-    ReadPort(scratch, sizeof scratch);
-    return ReadinessProbe(&ProbeWrite, kProbePauseMs);
+    ReadPort(port, scratch, sizeof scratch);
+    return ReadinessProbe(port, &ProbeWrite, kProbePauseMs);
 }
 
-uint8_t getOnlineStatus() {
-    const line::Use use;
+uint8_t getOnlineStatus(Port& port) {
+    const line::Use use(port);
     if (!use.ok()) return 0;
-    const PortLock port;
+    const PortLock lock(port);
     return OnlineLocked(use.fd()) ? 1 : 0;
 }
 
-long WritePort(const uint8_t* writeBuffer, long length) {
-    const uint32_t session = line::Session();
-    if (line::Current() == kNoPort) return BRELON_ERROR_NOT_OPEN;
-    // One writer at a time, for the whole job: nothing else lands inside its bytes.
-    const line::WriteTurn turn(session);
-    const line::Use use(session);
-    if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
-    if (!turn) return BRELON_ERROR_IO_FAIL;  // the port is being closed
-    if (WritesRefused()) return BRELON_ERROR_IO_FAIL;
-    if (!line::SettleOwed(use, &ParallelPutBytes, kNoProgressAllowanceMs)) return 0;
-    const int fd = use.fd();
-    long written = 0;
-    uint32_t lastProgress = timeGetTime();
-    while (written < length) {
-        // A close gives up the job here, within one poll, before the number is released.
-        if (use.stopping()) break;
-        ssize_t took = 0;
-        {
-            const PortLock port;
-            if (OnlineLocked(fd)) {
-                took = write(fd, writeBuffer + written, static_cast<size_t>(length - written));
-            }
-        }
-        // Traced with the port lock let go, as the reads and the enable below are.
-        trace::Out(writeBuffer + written, took);
-        if (took > 0) {
-            written += took;
-            lastProgress = timeGetTime();
-            continue;
-        }
-        // Busy, in fault, or the write took nothing: poll the status lines again.
-        if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) break;
-        LoopSleep(kWritePollMs);
-    }
-    // A command of ours that went out in part owes the rest.
-    if (written > 0 && written < length && line::InCommand()) {
-        line::Owe(writeBuffer + written, length - written);
-    }
-    return written;
+long WritePort(Port& port, const uint8_t* writeBuffer, long length) {
+    return WriteJob(port, writeBuffer, length, kParallelMedium);
 }
 
-long ReadPort(uint8_t* readBuffer, long length) {
-    const line::Use use;
+long ReadPort(Port& port, uint8_t* readBuffer, long length) {
+    const line::Use use(port);
     if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
     if (length < 0) return BRELON_ERROR_IO_FAIL;
     ssize_t got = 0;
     {
-        const PortLock port;
+        const PortLock lock(port);
         if (!ReverseChannelLocked(use.fd())) return BRELON_ERROR_IO_FAIL;
         got = read(use.fd(), readBuffer, static_cast<size_t>(length));
     }
-    trace::In(readBuffer, got);
+    trace::In(port, readBuffer, got);
     return got < 0 ? long{BRELON_ERROR_IO_FAIL} : static_cast<long>(got);
 }
 
 // The probes' reads: the port answers what it has at once, so the wait is not used.
-long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long /*timeMillis*/) {
-    return ReadPort(readBuffer, length);
+long ReadPortPrv(Port& port, uint8_t* readBuffer, long length, long /*minLength*/,
+                 long /*timeMillis*/) {
+    return ReadPort(port, readBuffer, length);
 }
 
-long ClosePort() {
-    const line::Lifecycle hold;
+long ClosePort(Port& port) {
+    const line::Lifecycle hold(port);
     // Release has joined the monitor already; an open's own close of an earlier port has not.
-    StopMonitor();
-    const int fd = line::Retire(true);
+    StopMonitor(port);
+    const int fd = line::Retire(port, true);
     if (fd != kNoPort) {
         {
-            const PortLock port;
+            const PortLock lock(port);
             ioctl(fd, PPRELEASE);
         }
         close(fd);
     }
-    ClearRecord();
+    ClearRecord(ParallelRecord(port));
     return BRELON_ERROR_SUCCESS;
 }
 
 // ---- The bridge's side of the parallel transport ----
 
-long OpenFromJava(const char* portText, const char* settingsText) {
-    return OpenPort(portText, settingsText);
+long OpenFromJava(Port& port, const char* portText, const char* settingsText) {
+    return OpenPort(port, portText, settingsText);
 }
 
-long WriteFromJava(const uint8_t* data, long length) {
-    return WritePort(data, length);
+long WriteFromJava(Port& port, const uint8_t* data, long length) {
+    return WritePort(port, data, length);
 }
 
 // ---- The monitor's hooks ----
@@ -217,22 +220,25 @@ namespace {
 
 // Online when the printer accepts the reverse channel; the port is then in nibble mode for the
 // pass's read.
-LineState ParallelLineCheck(int fd) {
-    const PortLock port;
+LineState ParallelLineCheck(Port& port, int fd) {
+    const PortLock lock(port);
     return ReverseChannelLocked(fd) ? LineState::Online : LineState::Offline;
 }
 
 // A writer may have gone back to compatibility mode since the check: the read negotiates the
 // reverse channel again by itself, under the same lock. Read errors are no block this pass.
-BatchRead ParallelReadBatch(int fd, uint8_t* buffer, long length, DecodeMode /*mode*/) {
+BatchRead ParallelReadBatch(Port& port, int fd, uint8_t* buffer, long length,
+                            DecodeMode /*mode*/) {
     ssize_t got = 0;
     {
-        const PortLock port;
+        const PortLock lock(port);
         got = read(fd, buffer, static_cast<size_t>(length));
     }
-    trace::In(buffer, got);
+    trace::In(port, buffer, got);
     return {got, ReadOutcome::Decode};
 }
+
+std::atomic<int32_t>& ParallelDescriptor(Port& port) { return ParallelRecord(port).port; }
 
 }  // namespace
 
@@ -247,7 +253,7 @@ const Deliverable kDeliverable{
             .openAgain = nullptr,
         },
     .putBytes = &ParallelPutBytes,
-    .descriptor = &parPort.port,
+    .descriptor = &ParallelDescriptor,
     .retireWake = nullptr,
     .releaseWake = nullptr,
     .releaseWaitMs = 1000,

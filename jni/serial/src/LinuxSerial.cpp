@@ -14,6 +14,7 @@
 
 #include "Deliverable.h"
 #include "Line.h"
+#include "Port.h"
 #include "PrinterCommands.h"
 #include "ReadinessProbe.h"
 #include "StatusCodes.h"
@@ -21,27 +22,26 @@
 #include "Timing.h"
 #include "Trace.h"
 #include "Transport.h"
-
-SerPort serPort{0, {}, {}, kNoDescriptor, {}};
+#include "Writer.h"
 
 namespace {
 
+SerPort g_records[kPortSlots];
+
+
 constexpr uint32_t kPollStepMs = 20;
 constexpr long kDrainWindowMs = 500;
-// How long the printer may take no byte at all (DSR held low, a full output queue, a queue
-// that does not drain) before a write gives up.
-constexpr uint32_t kNoProgressAllowanceMs = 5000;
 // DTR/DSR handshake: the most handed to the driver at once, so that a dropped DSR stops the
 // data soon.
 constexpr long kHandshakeChunk = 256;
 constexpr uint32_t kDrainStepMaxMs = 20;
 
 // The descriptor itself belongs to the line's owner (Line.h), which sets and clears it.
-void ClearRecord() {
-    serPort.set = 0;
-    std::memset(serPort.portName, 0, sizeof serPort.portName);
-    std::memset(serPort.portSettings, 0, sizeof serPort.portSettings);
-    serPort.originalPortSettings = {};
+void ClearRecord(SerPort& record) {
+    record.set = 0;
+    std::memset(record.portName, 0, sizeof record.portName);
+    std::memset(record.portSettings, 0, sizeof record.portSettings);
+    record.originalPortSettings = {};
 }
 
 // A wait the caller gives in a signed 64-bit count, as the 32-bit window the read works with:
@@ -56,9 +56,10 @@ int32_t WindowMillis(long timeMillis) {
 // must shrink at least once every allowance, and, for a writer (use), a close of the port ends
 // the wait. The steps follow the line's speed, so the wait overshoots the drain by a
 // millisecond or two.
-bool DrainQueue(int fd, const line::Use* use, uint32_t& lastProgress) {
-    const long baud = serPort.originalPortSettings.baud > 0 ? serPort.originalPortSettings.baud
-                                                            : 9600;
+bool DrainQueue(Port& port, int fd, const line::Use* use, uint32_t& lastProgress) {
+    const SerPort& record = SerialRecord(port);
+    const long baud =
+        record.originalPortSettings.baud > 0 ? record.originalPortSettings.baud : 9600;
     int previous = INT_MAX;
     for (;;) {
         int queued = 0;
@@ -77,10 +78,6 @@ bool DrainQueue(int fd, const line::Use* use, uint32_t& lastProgress) {
         LoopSleep(static_cast<uint32_t>(
             remainingMs < 1 ? 1 : remainingMs > kDrainStepMaxMs ? kDrainStepMaxMs : remainingMs));
     }
-}
-
-bool DrainOutput(const line::Use& use, uint32_t& lastProgress) {
-    return DrainQueue(use.fd(), &use, lastProgress);
 }
 
 speed_t SpeedConstant(int64_t baud) {
@@ -102,42 +99,90 @@ int DataSetReady(int fd) {
 }
 
 // The open-time probe's requests go through WritePort, so stale refusal flags hold them back.
-void ProbeWrite(const uint8_t* request, long length) {
+void ProbeWrite(Port& port, const uint8_t* request, long length) {
     const line::CommandScope command;
-    WritePort(request, length);
+    WritePort(port, request, length);
 }
 
 // One write of what the line takes now (line::PutBytes): the count, 0 for a full queue, -1 for a
 // failed line.
-long SerialPutBytes(int fd, const uint8_t* data, long length) {
+long SerialPutBytes(Port& port, int fd, const uint8_t* data, long length) {
     const ssize_t took = write(fd, data, static_cast<size_t>(length));
-    trace::Out(data, took);
+    trace::Out(port, data, took);
     if (took >= 0) return took;
     return errno == EAGAIN || errno == EINTR ? 0 : -1;
 }
 
-// A job that gives up after part of it was written: what is still in the output queue is
-// dropped, so that the count reported is exactly what left the port (what the printer gets); a
-// command of our own owes the rest. Nothing at all: -2.
-long GiveUp(int fd, const uint8_t* data, long length, long written) {
+// ---- The writer's medium ----
+
+bool SerialOpen(Port& port) { return line::Current(port) != kNoDescriptor; }
+
+bool Handshake(Port& port) { return SerialRecord(port).originalPortSettings.flowControl == 'h'; }
+
+// With the handshake, the data is held while the printer drops DSR (its buffer is full or it is
+// busy); a line without modem status cannot hold it.
+long SerialPut(Port& port, const line::Use& use, const uint8_t* data, long length) {
+    if (Handshake(port) && DataSetReady(use.fd()) == 0) return 0;
+    return SerialPutBytes(port, use.fd(), data, length);
+}
+
+void SerialAwaitRoom(Port& port, const line::Use& use) {
+    if (Handshake(port) && DataSetReady(use.fd()) == 0) {
+        LoopSleep(kPollStepMs);
+        return;
+    }
+    // A full output queue: wait for room, at most one step at a time.
+    pollfd room{use.fd(), POLLOUT, 0};
+    poll(&room, 1, static_cast<int>(kPollStepMs));
+}
+
+// Every write is drained before the next (bounded: the queue must keep shrinking).
+Ended SerialAfterPut(Port& port, const line::Use& use, uint32_t& lastProgress) {
+    if (DrainQueue(port, use.fd(), &use, lastProgress)) return Ended::Done;
+    return use.stopping() ? Ended::Closing : Ended::NoProgress;
+}
+
+// A job that ends early: what is still in the output queue is dropped, so that the count
+// reported is exactly what left the port, what the printer gets. A close instead lets the queue
+// go with its own drain.
+long SerialSettle(Port& /*port*/, const line::Use* use, long handed, Ended ended) {
+    if (use == nullptr || ended == Ended::Closing || handed <= 0) return handed;
     int queued = 0;
-    if (written > 0 && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0) {
-        tcflush(fd, TCOFLUSH);
-        written = queued < written ? written - queued : 0;
+    if (ioctl(use->fd(), TIOCOUTQ, &queued) == 0 && queued > 0) {
+        tcflush(use->fd(), TCOFLUSH);
+        handed = queued < handed ? handed - queued : 0;
     }
-    if (written > 0 && written < length && line::InCommand()) {
-        line::Owe(data + written, length - written);
-    }
-    return written > 0 ? written : long{BRELON_ERROR_IO_FAIL};
+    return handed;
+}
+
+WriteMedium SerialMedium(Port& port) {
+    return WriteMedium{
+        .open = &SerialOpen,
+        .put = &SerialPut,
+        .awaitRoom = &SerialAwaitRoom,
+        .afterPut = &SerialAfterPut,
+        .settle = &SerialSettle,
+        .prepare = nullptr,
+        .recover = nullptr,
+        .begin = nullptr,
+        .putBytes = &SerialPutBytes,
+        .chunk = Handshake(port) ? kHandshakeChunk : 0,
+        .watch = Watch::Nothing,
+        .wholeOrFail = false,
+        .nothingIsZero = false,
+    };
 }
 
 }  // namespace
 
-long OpenPort(const char* portName, const char* portSettings) {
-    const line::Lifecycle hold;
+SerPort& SerialRecord(Port& port) { return g_records[port.slot < kPortSlots ? port.slot : 0]; }
+
+long OpenPort(Port& port, const char* portName, const char* portSettings) {
+    const line::Lifecycle hold(port);
+    SerPort& serPort = SerialRecord(port);
     // A port left open by an earlier open is closed, not leaked.
-    if (line::Current() != kNoDescriptor) ClosePort();
-    ClearRecord();
+    if (line::Current(port) != kNoDescriptor) ClosePort(port);
+    ClearRecord(serPort);
     serPort.set = 1;
     if (portName == nullptr || portSettings == nullptr) return BRELON_ERROR_NOT_AVAILABLE;
     if (std::strlen(portSettings) >= sizeof serPort.portSettings) {
@@ -153,11 +198,11 @@ long OpenPort(const char* portName, const char* portSettings) {
     std::strcpy(serPort.portName, portName);
     const int fd = open(serPort.portName, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return BRELON_ERROR_NOT_OPEN;
-    line::Install(fd, true);
+    line::Install(port, fd, true);
 
-    const long configured = serConfigurePort(1, settings);
+    const long configured = serConfigurePort(port, 1, settings);
     if (configured != BRELON_ERROR_SUCCESS) {
-        close(line::Retire(true));
+        close(line::Retire(port, true));
         serPort.set = 0;
         return configured;
     }
@@ -165,12 +210,12 @@ long OpenPort(const char* portName, const char* portSettings) {
 
     // Whatever the printer sent before we asked is not a reply.
     uint8_t scratch[128];
-    ReadPortPrv(scratch, sizeof scratch, 1, kDrainWindowMs);
-    return ReadinessProbe(&ProbeWrite, kPollStepMs);
+    ReadPortPrv(port, scratch, sizeof scratch, 1, kDrainWindowMs);
+    return ReadinessProbe(port, &ProbeWrite, kPollStepMs);
 }
 
-long serConfigurePort(uint8_t /*saveSettings*/, const SerPortSettings& settings) {
-    const int fd = serPort.port;
+long serConfigurePort(Port& port, uint8_t /*saveSettings*/, const SerPortSettings& settings) {
+    const int fd = SerialRecord(port).port;
     termios tio{};
     if (tcgetattr(fd, &tio) != 0) return BRELON_ERROR_IO_FAIL;
 
@@ -222,8 +267,8 @@ long serConfigurePort(uint8_t /*saveSettings*/, const SerPortSettings& settings)
     return BRELON_ERROR_SUCCESS;
 }
 
-long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMillis) {
-    const line::Use use;
+long ReadPortPrv(Port& port, uint8_t* readBuffer, long length, long minLength, long timeMillis) {
+    const line::Use use(port);
     if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
     const int fd = use.fd();
     const int32_t window = WindowMillis(timeMillis);
@@ -249,85 +294,34 @@ long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMill
     if (length <= 0) return 0;
     const size_t wanted = static_cast<size_t>(waiting < length ? waiting : length);
     const ssize_t got = read(fd, readBuffer, wanted);
-    trace::In(readBuffer, got);
+    trace::In(port, readBuffer, got);
     if (got < 0) return BRELON_ERROR_IO_FAIL;
     return got;
 }
 
-long ReadPort(uint8_t* readBuffer, long length) {
+long ReadPort(Port& port, uint8_t* readBuffer, long length) {
     if (length == 0) return 0;
-    return ReadPortPrv(readBuffer, length, 1, 200);
+    return ReadPortPrv(port, readBuffer, length, 1, 200);
 }
 
-long WritePort(const uint8_t* writeBuffer, long length) {
-    const uint32_t session = line::Session();
-    if (line::Current() == kNoDescriptor) return BRELON_ERROR_NOT_OPEN;
-    // One writer at a time, for the whole job: nothing else lands inside its bytes.
-    const line::WriteTurn turn(session);
-    const line::Use use(session);
-    if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
-    if (!turn) return BRELON_ERROR_IO_FAIL;  // the port is being closed
-    if (WritesRefused()) return BRELON_ERROR_IO_FAIL;
-    if (length < 0) return BRELON_ERROR_IO_FAIL;
-    // The rest of a command of ours that went out in part goes first.
-    if (!line::SettleOwed(use, &SerialPutBytes, kNoProgressAllowanceMs)) {
-        return BRELON_ERROR_IO_FAIL;
-    }
-    const int fd = use.fd();
-    const bool handshake = serPort.originalPortSettings.flowControl == 'h';
-    long written = 0;
-    uint32_t lastProgress = timeGetTime();
-    auto allowanceLeft = [&] {
-        return ElapsedSince(lastProgress, timeGetTime()) < kNoProgressAllowanceMs;
-    };
-    while (written < length) {
-        // A close ends the job here, within one step, before the number is released; what was
-        // written goes out with the close's drain.
-        if (use.stopping()) return written > 0 ? written : long{BRELON_ERROR_IO_FAIL};
-        // With the handshake, hold the data while the printer drops DSR (its buffer is
-        // full or it is busy); a line without modem status cannot hold us.
-        if (handshake && DataSetReady(fd) == 0) {
-            if (!allowanceLeft()) return GiveUp(fd, writeBuffer, length, written);
-            LoopSleep(kPollStepMs);
-            continue;
-        }
-        long chunk = length - written;
-        if (handshake && chunk > kHandshakeChunk) chunk = kHandshakeChunk;
-        const ssize_t took = write(fd, writeBuffer + written, static_cast<size_t>(chunk));
-        trace::Out(writeBuffer + written, took);
-        if (took < 0) {
-            // A full output queue: wait for room (at most one step at a time) rather than drop
-            // the rest of the job.
-            if (errno != EAGAIN && errno != EINTR) return GiveUp(fd, writeBuffer, length, written);
-            if (!allowanceLeft()) return GiveUp(fd, writeBuffer, length, written);
-            pollfd room{fd, POLLOUT, 0};
-            poll(&room, 1, static_cast<int>(kPollStepMs));
-            continue;
-        }
-        written += took;
-        if (took > 0) lastProgress = timeGetTime();
-        if (!DrainOutput(use, lastProgress)) {
-            if (use.stopping()) return written > 0 ? written : long{BRELON_ERROR_IO_FAIL};
-            return GiveUp(fd, writeBuffer, length, written);
-        }
-    }
-    return written;
+long WritePort(Port& port, const uint8_t* writeBuffer, long length) {
+    return WriteJob(port, writeBuffer, length, SerialMedium(port));
 }
 
-long ClosePort() {
-    const line::Lifecycle hold;
+long ClosePort(Port& port) {
+    const line::Lifecycle hold(port);
     // No monitor may outlive the descriptor; readers and writers give up within one step.
-    StopMonitor();
-    const int fd = line::Retire(true);
+    StopMonitor(port);
+    const int fd = line::Retire(port, true);
     if (fd != kNoDescriptor) {
         // What a write reported as written is the printer's: the output still queued goes out
         // first (for as long as the line takes data), and only the unread input is dropped.
         uint32_t lastProgress = timeGetTime();
-        DrainQueue(fd, nullptr, lastProgress);
+        DrainQueue(port, fd, nullptr, lastProgress);
         tcflush(fd, TCIFLUSH);
         close(fd);
     }
-    ClearRecord();
+    ClearRecord(SerialRecord(port));
     return BRELON_ERROR_SUCCESS;
 }
 
@@ -337,21 +331,23 @@ namespace {
 constexpr size_t kJavaSettingsRoom = 64;  // the settings text the Java side may give, with NUL
 }
 
-long OpenFromJava(const char* portText, const char* settingsText) {
+long OpenFromJava(Port& port, const char* portText, const char* settingsText) {
     char settings[kJavaSettingsRoom];
     const long completed = CompleteSettingsText(settingsText, settings, sizeof settings);
     if (completed != BRELON_ERROR_SUCCESS) return completed;
-    if (std::strlen(portText) >= sizeof serPort.portName) return BRELON_ERROR_NOT_OPEN;
-    return OpenPort(portText, settings);
+    if (std::strlen(portText) >= sizeof SerPort::portName) return BRELON_ERROR_NOT_OPEN;
+    return OpenPort(port, portText, settings);
 }
 
-long WriteFromJava(const uint8_t* data, long length) { return WritePort(data, length); }
+long WriteFromJava(Port& port, const uint8_t* data, long length) {
+    return WritePort(port, data, length);
+}
 
 // ---- The monitor's hooks ----
 
 namespace {
 
-LineState SerialLineCheck(int fd) {
+LineState SerialLineCheck(Port& /*port*/, int fd) {
     switch (DataSetReady(fd)) {
         case 1: return LineState::Online;
         case 0: return LineState::Offline;
@@ -362,17 +358,19 @@ LineState SerialLineCheck(int fd) {
 // A line whose far end has gone (a USB serial adapter unplugged, a pty whose other side closed)
 // is hung up: reads give nothing from then on and every request on it fails with EIO, the
 // plainest of them too. Nothing brings it back but a new open.
-bool SerialLineGone(int fd) {
+bool SerialLineGone(Port& /*port*/, int fd) {
     termios settings{};
     return tcgetattr(fd, &settings) != 0 && (errno == EIO || errno == ENXIO || errno == ENODEV);
 }
 
-BatchRead SerialReadBatch(int fd, uint8_t* buffer, long length, DecodeMode /*mode*/) {
+BatchRead SerialReadBatch(Port& port, int fd, uint8_t* buffer, long length, DecodeMode /*mode*/) {
     const ssize_t got = read(fd, buffer, static_cast<size_t>(length));
-    trace::In(buffer, got);
-    if (got <= 0 && SerialLineGone(fd)) return {got, ReadOutcome::Gone};
+    trace::In(port, buffer, got);
+    if (got <= 0 && SerialLineGone(port, fd)) return {got, ReadOutcome::Gone};
     return {got, ReadOutcome::Decode};
 }
+
+std::atomic<int32_t>& SerialDescriptor(Port& port) { return SerialRecord(port).port; }
 
 }  // namespace
 
@@ -387,7 +385,7 @@ const Deliverable kDeliverable{
             .openAgain = nullptr,
         },
     .putBytes = &SerialPutBytes,
-    .descriptor = &serPort.port,
+    .descriptor = &SerialDescriptor,
     .retireWake = nullptr,
     .releaseWake = nullptr,
     .releaseWaitMs = 1000,

@@ -1,5 +1,5 @@
-// The serial line transport: one serial device per process, opened with a settings text of
-// five comma-separated fields (rate, parity, data bits, stop bits, flow control).
+// The serial line transport: one serial device per port, opened with a settings text of five
+// comma-separated fields (rate, parity, data bits, stop bits, flow control).
 #pragma once
 
 #include <atomic>
@@ -11,21 +11,22 @@
 inline constexpr int kNoDescriptor = -1;
 
 struct SerPort {
-    uint8_t set;
-    char portName[100];
-    char portSettings[100];
-    std::atomic<int32_t> port;  // kNoDescriptor unless OpenPort opened it and it is still open
-    SerPortSettings originalPortSettings;
+    uint8_t set = 0;
+    char portName[100] = {};
+    char portSettings[100] = {};
+    // kNoDescriptor unless OpenPort opened it and it is still open
+    std::atomic<int32_t> port{kNoDescriptor};
+    SerPortSettings originalPortSettings = {};
 };
 
-extern SerPort serPort;
+struct Port;
 
-// The run flag of this deliverable's status monitor.
-inline StateWord& SStopIt = g_MonitorRun;
+// The port's record.
+SerPort& SerialRecord(Port& port);
 
-long OpenPort(const char* portName, const char* portSettings);
-long serConfigurePort(uint8_t saveSettings, const SerPortSettings& settings);
-long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMillis);
-long ReadPort(uint8_t* readBuffer, long length);
-long WritePort(const uint8_t* writeBuffer, long length);
-long ClosePort();
+long OpenPort(Port& port, const char* portName, const char* portSettings);
+long serConfigurePort(Port& port, uint8_t saveSettings, const SerPortSettings& settings);
+long ReadPortPrv(Port& port, uint8_t* readBuffer, long length, long minLength, long timeMillis);
+long ReadPort(Port& port, uint8_t* readBuffer, long length);
+long WritePort(Port& port, const uint8_t* writeBuffer, long length);
+long ClosePort(Port& port);

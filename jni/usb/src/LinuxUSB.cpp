@@ -11,38 +11,39 @@
 #include <cstring>
 
 #include "Deliverable.h"
-#include "DeviceState.h"
 #include "Line.h"
+#include "Port.h"
 #include "PrinterCommands.h"
+#include "PrinterState.h"
 #include "ReadinessProbe.h"
 #include "StatusCodes.h"
 #include "StatusMonitor.h"
 #include "Timing.h"
 #include "Trace.h"
 #include "Transport.h"
-
-USBPort usbPort{0, {}, kNoNode, {}, 0};
+#include "Writer.h"
 
 namespace {
+
+USBPort g_records[kPortSlots];
+
 
 constexpr int kOpenFlags = O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC;
 constexpr long kCommandChunk = 64;
 constexpr long kDataChunk = 1024;
 constexpr uint32_t kChunkPauseMs = 10;
 constexpr uint32_t kPollStepMs = 20;
-// How long a busy printer may take no byte at all before a write gives up: the same allowance
-// as the serial and parallel writers.
-constexpr uint32_t kNoProgressAllowanceMs = 5000;
+
 // The printer driver's request for the IEEE 1284 device ID, as many bytes as len allows.
 constexpr unsigned long DeviceIdRequest(size_t len) {
     return _IOC(_IOC_READ, 'P', 1, len);
 }
 
 // The descriptor itself belongs to the line's owner (Line.h), which sets and clears it.
-void ClearRecord() {
-    usbPort.set = 0;
-    std::memset(usbPort.portName, 0, sizeof usbPort.portName);
-    usbPort.deviceIdLength = 0;
+void ClearRecord(USBPort& record) {
+    record.set = 0;
+    std::memset(record.portName, 0, sizeof record.portName);
+    record.deviceIdLength = 0;
 }
 
 // The device ID the node gives, or 0 bytes when it gives none (not a printer node, or it
@@ -62,86 +63,81 @@ bool HungUp(int fd) {
     return poll(&state, 1, 0) > 0 && (state.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
-bool Refused() { return WritesRefused(); }
-
 // The node held is still the printer's: it has not hung up, and its path still names the same
 // device. The printer driver answers a failed transfer on a printer that is still there (a
 // noisy cable, a stalled endpoint) with one read of EIO and goes on.
-bool StillThere(int fd) {
+bool StillThere(Port& port, int fd) {
     if (fd < 0 || HungUp(fd)) return false;
     struct stat held {};
     struct stat named {};
-    return fstat(fd, &held) == 0 && stat(usbPort.portName, &named) == 0 &&
+    return fstat(fd, &held) == 0 && stat(UsbRecord(port).portName, &named) == 0 &&
            S_ISCHR(named.st_mode) && held.st_rdev == named.st_rdev;
 }
 
 // One write of what the node takes now (line::PutBytes): the count, 0 for no room, -1 for a
 // node that failed.
-long UsbPutBytes(int fd, const uint8_t* data, long length) {
+long UsbPutBytes(Port& port, int fd, const uint8_t* data, long length) {
     const ssize_t took = write(fd, data, static_cast<size_t>(length));
-    trace::Out(data, took);
+    trace::Out(port, data, took);
     if (took >= 0) return took;
     return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? 0 : -1;
 }
 
-struct Chunking {
-    long chunk;        // most bytes handed to the node at once
-    uint32_t pauseMs;  // after every write that took something
-    bool watchFlags;   // stop before the next write once the printer reports itself not ready
-};
+// ---- The writers' medium: a chunk at a time, with a pause after each ----
 
-// Hands data to the node, a chunk at a time. A busy printer (it cuts, feeds or prints a logo)
-// takes nothing for a while: the write fails with EAGAIN, or takes 0 bytes. That is waited
-// out, a step at a time, for as long as the node takes something within the allowance. Ends
-// early when the port is closed or replaced, the node is gone or fails, or (watchFlags) the
-// printer reports cover open, paper end or offline. The count handed over; *failed tells
-// whether the node refused the data (an error other than having no room, or a hang-up).
-long PutBytes(const line::Use& use, const uint8_t* data, long length, const Chunking& how,
-              bool* failed = nullptr) {
-    if (failed != nullptr) *failed = false;
-    const int fd = use.fd();
-    long total = 0;
-    uint32_t lastProgress = timeGetTime();
-    while (total < length) {
-        if (use.stopping()) break;
-        if (how.watchFlags && Refused()) break;
-        const long size = length - total < how.chunk ? length - total : how.chunk;
-        const ssize_t took = write(fd, data + total, static_cast<size_t>(size));
-        trace::Out(data + total, took);
-        if (took > 0) {
-            total += took;
-            lastProgress = timeGetTime();
-            if (how.pauseMs != 0) LoopSleep(how.pauseMs);
-            continue;
-        }
-        if (took < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            if (failed != nullptr) *failed = true;
-            break;
-        }
-        if (ElapsedSince(lastProgress, timeGetTime()) >= kNoProgressAllowanceMs) break;
-        if (took == 0) {
-            // The node says it took nothing and has no reason: try again after the pause.
-            LoopSleep(kChunkPauseMs);
-            continue;
-        }
-        pollfd room{fd, POLLOUT, 0};
-        if (poll(&room, 1, static_cast<int>(kPollStepMs)) > 0 &&
-            (room.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-            if (failed != nullptr) *failed = true;  // gone while we waited
-            break;
-        }
-    }
-    return total;
+bool UsbOpen(Port& port) { return line::Current(port) != kNoNode; }
+
+long UsbPut(Port& port, const line::Use& use, const uint8_t* data, long length) {
+    return UsbPutBytes(port, use.fd(), data, length);
 }
+
+// A busy printer (it cuts, feeds or prints a logo) takes nothing for a while: the write fails
+// with EAGAIN, or takes 0 bytes. That is waited out a step at a time; a node that hangs up
+// meanwhile fails the next write.
+void UsbAwaitRoom(Port& /*port*/, const line::Use& use) {
+    pollfd room{use.fd(), POLLOUT, 0};
+    if (poll(&room, 1, static_cast<int>(kPollStepMs)) > 0 &&
+        (room.revents & (POLLHUP | POLLERR | POLLNVAL)) == 0) {
+        LoopSleep(kChunkPauseMs);  // room, but it took nothing: try again after the pause
+    }
+}
+
+Ended UsbAfterPut(Port& /*port*/, const line::Use& /*use*/, uint32_t& /*lastProgress*/) {
+    LoopSleep(kChunkPauseMs);
+    return Ended::Done;
+}
+
+constexpr WriteMedium MediumWith(long chunk, Watch watch, bool wholeOrFail) {
+    return WriteMedium{
+        .open = &UsbOpen,
+        .put = &UsbPut,
+        .awaitRoom = &UsbAwaitRoom,
+        .afterPut = &UsbAfterPut,
+        .settle = nullptr,
+        .prepare = nullptr,
+        .recover = nullptr,
+        .begin = nullptr,
+        .putBytes = &UsbPutBytes,
+        .chunk = chunk,
+        .watch = watch,
+        .wholeOrFail = wholeOrFail,
+        .nothingIsZero = false,
+    };
+}
+
+// Commands go out whole or fail: once begun, a status report does not cut them short.
+constexpr WriteMedium kCommands = MediumWith(kCommandChunk, Watch::Nothing, true);
+// Print data stops before its next chunk once the printer reports itself not ready.
+constexpr WriteMedium kPrintData = MediumWith(kDataChunk, Watch::AnyRefusal, false);
 
 // The open probe's requests go straight to the node, in their own write turn: no refusal flag
 // can hold them back, and no other job runs meanwhile.
-void SendProbeRequest(const uint8_t* request, long length) {
-    const uint32_t session = line::Session();
-    const line::WriteTurn turn(session);
-    const line::Use use(session);
+void SendProbeRequest(Port& port, const uint8_t* request, long length) {
+    const uint32_t session = line::Session(port);
+    const line::WriteTurn turn(port, session);
+    const line::Use use(port, session);
     if (!turn || !use.ok()) return;
-    PutBytes(use, request, length, Chunking{kCommandChunk, 0, false});
+    line::PutCommand(use, &UsbPutBytes, request, length, kNoProgressAllowanceMs);
 }
 
 // The printer driver moves what a write handed it after the write has returned, and closing the
@@ -158,11 +154,14 @@ void AwaitLastTransfer(int fd) {
 
 }  // namespace
 
-long OpenPort(const char* portName) {
-    const line::Lifecycle hold;
+USBPort& UsbRecord(Port& port) { return g_records[port.slot < kPortSlots ? port.slot : 0]; }
+
+long OpenPort(Port& port, const char* portName) {
+    const line::Lifecycle hold(port);
+    USBPort& usbPort = UsbRecord(port);
     // A node left open by an earlier open is closed, not leaked.
-    if (line::Current() != kNoNode) ClosePort();
-    ClearRecord();
+    if (line::Current(port) != kNoNode) ClosePort(port);
+    ClearRecord(usbPort);
     usbPort.set = 1;
     if (portName == nullptr || std::strlen(portName) >= kNodePathRoom) {
         return BRELON_ERROR_NOT_OPEN;
@@ -172,18 +171,18 @@ long OpenPort(const char* portName) {
     if (fd < 0) return BRELON_ERROR_NOT_OPEN;
     // Which printer this is: a node that comes back under the path after an unplug must be it.
     usbPort.deviceIdLength = ReadDeviceId(fd, usbPort.deviceId);
-    line::Install(fd, true);
+    line::Install(port, fd, true);
     // Nothing is drained first: bytes already waiting are read with the reply, and only the
     // last byte of a read counts.
-    return ReadinessProbe(&SendProbeRequest, 0);
+    return ReadinessProbe(port, &SendProbeRequest, 0);
 }
 
-long ClosePort() {
-    const line::Lifecycle hold;
+long ClosePort(Port& port) {
+    const line::Lifecycle hold(port);
     // No monitor may outlive the descriptor (also one still trying to reopen an unplugged node);
     // readers and writers give up within one step.
-    StopMonitor();
-    const int fd = line::Retire(true);
+    StopMonitor(port);
+    const int fd = line::Retire(port, true);
     if (fd != kNoNode) {
         AwaitLastTransfer(fd);
         // Only the unread input is dropped. A printer node is no terminal and refuses this
@@ -191,49 +190,21 @@ long ClosePort() {
         tcflush(fd, TCIFLUSH);
         close(fd);
     }
-    ClearRecord();
+    ClearRecord(UsbRecord(port));
     return BRELON_ERROR_SUCCESS;
 }
 
-long WritePort(const uint8_t* writeBuffer, long length) {
-    const uint32_t session = line::Session();
-    if (line::Current() == kNoNode) return BRELON_ERROR_NOT_OPEN;
-    // One writer at a time, for the whole command: nothing else lands inside its bytes.
-    const line::WriteTurn turn(session);
-    const line::Use use(session);
-    if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
-    if (!turn) return BRELON_ERROR_IO_FAIL;  // the port is being closed
-    if (Refused()) return BRELON_ERROR_IO_FAIL;
-    if (length <= 0) return 0;
-    if (!line::SettleOwed(use, &UsbPutBytes, kNoProgressAllowanceMs)) return BRELON_ERROR_IO_FAIL;
-    // A command goes out whole or fails: once begun, a status report does not cut it short. One
-    // of ours that went out in part owes the rest.
-    const long put =
-        PutBytes(use, writeBuffer, length, Chunking{kCommandChunk, kChunkPauseMs, false});
-    if (put > 0 && put < length && line::InCommand()) line::Owe(writeBuffer + put, length - put);
-    return put == length ? length : long{BRELON_ERROR_IO_FAIL};
+long WritePort(Port& port, const uint8_t* writeBuffer, long length) {
+    return WriteJob(port, writeBuffer, length, kCommands);
 }
 
-long WritePortTimeout(const uint8_t* writeBuffer, long length, long /*Timeout*/) {
-    const uint32_t session = line::Session();
-    if (line::Current() == kNoNode) return BRELON_ERROR_NOT_OPEN;
-    const line::WriteTurn turn(session);
-    const line::Use use(session);
-    if (!use.ok()) return BRELON_ERROR_NOT_OPEN;
-    if (!turn) return BRELON_ERROR_IO_FAIL;
-    if (Refused()) return BRELON_ERROR_IO_FAIL;
-    if (length <= 0) return 0;
-    if (!line::SettleOwed(use, &UsbPutBytes, kNoProgressAllowanceMs)) return BRELON_ERROR_IO_FAIL;
-    bool failed = false;
-    const long put =
-        PutBytes(use, writeBuffer, length, Chunking{kDataChunk, kChunkPauseMs, true}, &failed);
-    // A node that refused the very first bytes (unplugged before the monitor has seen it) is a
-    // failure, not a count of nothing; once some went out, the count tells how much.
-    return put == 0 && failed ? long{BRELON_ERROR_IO_FAIL} : put;
+long WritePortTimeout(Port& port, const uint8_t* writeBuffer, long length, long /*Timeout*/) {
+    return WriteJob(port, writeBuffer, length, kPrintData);
 }
 
-long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long timeMillis) {
-    const line::Use use;
+long ReadPortPrv(Port& port, uint8_t* readBuffer, long length, long /*minLength*/,
+                 long timeMillis) {
+    const line::Use use(port);
     if (!use.ok() || length < 0) return BRELON_ERROR_NOT_OPEN;
     // The whole wait, in steps of 20 ms, whether or not bytes arrive meanwhile; a close or a
     // replacement of the node ends it.
@@ -244,24 +215,24 @@ long ReadPortPrv(uint8_t* readBuffer, long length, long /*minLength*/, long time
     if (use.stopping()) return BRELON_ERROR_NOT_OPEN;
     // Nothing waiting fails (EAGAIN) and gives -1: callers know that answer.
     const ssize_t got = read(use.fd(), readBuffer, static_cast<size_t>(length));
-    trace::In(readBuffer, got);
+    trace::In(port, readBuffer, got);
     return got < 0 ? long{BRELON_ERROR_NOT_OPEN} : static_cast<long>(got);
 }
 
-long ReadPort(uint8_t* readBuffer, long length) {
+long ReadPort(Port& port, uint8_t* readBuffer, long length) {
     if (length == 0) return 0;
-    return ReadPortPrv(readBuffer, length, 1, 200);
+    return ReadPortPrv(port, readBuffer, length, 1, 200);
 }
 
 // ---- The bridge's side of the USB transport ----
 
 // The settings text is not used: a printer node has nothing to set.
-long OpenFromJava(const char* portText, const char* /*settingsText*/) {
-    return OpenPort(portText);
+long OpenFromJava(Port& port, const char* portText, const char* /*settingsText*/) {
+    return OpenPort(port, portText);
 }
 
-long WriteFromJava(const uint8_t* data, long length) {
-    return WritePortTimeout(data, length, 0);
+long WriteFromJava(Port& port, const uint8_t* data, long length) {
+    return WritePortTimeout(port, data, length, 0);
 }
 
 // ---- The monitor's hooks ----
@@ -269,37 +240,37 @@ long WriteFromJava(const uint8_t* data, long length) {
 namespace {
 
 // The node is gone (unplugged): reported offline at once, and the monitor reopens it.
-BatchRead NodeLost(long n) {
-    // The refusal flag first: a caller that sees 8 and writes at once is refused at once.
-    m_bOffline = 1;
-    PrinterStatusResult = kStatusOffline;
+BatchRead NodeLost(Port& port, long n) {
+    printer::ReportOffline(port, Why::NodeLost);
     return {n, ReadOutcome::Reopen};
 }
 
-BatchRead UsbReadBatch(int fd, uint8_t* buffer, long length, DecodeMode /*mode*/) {
+BatchRead UsbReadBatch(Port& port, int fd, uint8_t* buffer, long length, DecodeMode /*mode*/) {
     const ssize_t got = read(fd, buffer, static_cast<size_t>(length));
-    trace::In(buffer, got);
+    const int error = errno;
+    trace::In(port, buffer, got);
     if (got > 0) {
-        m_bOffline = 0;
+        printer::ReportOnline(port, Why::Answered);
         return {got, ReadOutcome::Decode};
     }
     // The driver answers ENODEV once the device is unplugged. Any other failure (EIO for a
     // transfer that failed, EPIPE for a stalled endpoint), nothing waiting (EAGAIN), or a transfer
     // of no bytes is no block this pass, as long as the node is still there: not hung up, and
     // its path names the same device. A stand-in whose other side has gone reads 0 and hangs up.
-    const bool unplugged = got < 0 && errno == ENODEV;
-    if (unplugged || !StillThere(fd)) return NodeLost(got);
-    m_bOffline = 0;
+    const bool unplugged = got < 0 && error == ENODEV;
+    if (unplugged || !StillThere(port, fd)) return NodeLost(port, got);
+    printer::ReportOnline(port, Why::Answered);
     return {got, ReadOutcome::Decode};
 }
 
 // The path again, for a node that was lost: ours again only when it gives the device ID the
 // printer gave at open (where both give one).
-Reopened UsbOpenAgain(int held, int* fd) {
+Reopened UsbOpenAgain(Port& port, int held, int* fd) {
+    const USBPort& usbPort = UsbRecord(port);
     const int reopened = open(usbPort.portName, kOpenFlags);
     if (reopened < 0) {
         // The driver allows one open of a node at a time: the one held still works.
-        if (errno == EBUSY && StillThere(held)) return Reopened::HeldStillWorks;
+        if (errno == EBUSY && StillThere(port, held)) return Reopened::HeldStillWorks;
         return Reopened::NotYet;
     }
     if (usbPort.deviceIdLength != 0) {
@@ -315,6 +286,8 @@ Reopened UsbOpenAgain(int held, int* fd) {
     return Reopened::Back;
 }
 
+std::atomic<int32_t>& UsbDescriptor(Port& port) { return UsbRecord(port).port; }
+
 }  // namespace
 
 const Deliverable kDeliverable{
@@ -328,7 +301,7 @@ const Deliverable kDeliverable{
             .openAgain = &UsbOpenAgain,
         },
     .putBytes = &UsbPutBytes,
-    .descriptor = &usbPort.port,
+    .descriptor = &UsbDescriptor,
     .retireWake = nullptr,
     .releaseWake = nullptr,
     .releaseWaitMs = 1000,

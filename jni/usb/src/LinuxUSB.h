@@ -17,22 +17,25 @@ inline constexpr size_t kNodePathRoom = 80;
 inline constexpr size_t kDeviceIdRoom = 1024;
 
 struct USBPort {
-    uint8_t set;  // 1 once OpenPort has filled the record
-    char portName[100];
-    std::atomic<int32_t> port;  // kNoNode unless a node is open
+    uint8_t set = 0;  // 1 once OpenPort has filled the record
+    char portName[100] = {};
+    std::atomic<int32_t> port{kNoNode};  // kNoNode unless a node is open
     // The device ID read at open; deviceIdLength 0 when the node gave none.
-    uint8_t deviceId[kDeviceIdRoom];
-    size_t deviceIdLength;
+    uint8_t deviceId[kDeviceIdRoom] = {};
+    size_t deviceIdLength = 0;
 };
 
-extern USBPort usbPort;
+struct Port;
 
-long OpenPort(const char* portName);
-long ClosePort();
+// The port's record.
+USBPort& UsbRecord(Port& port);
+
+long OpenPort(Port& port, const char* portName);
+long ClosePort(Port& port);
 // Short commands (status requests, the drawer kick, the completion request): 64 bytes at a
 // time, the whole command or -2.
-long WritePort(const uint8_t* writeBuffer, long length);
+long WritePort(Port& port, const uint8_t* writeBuffer, long length);
 // Print data: 1024 bytes at a time; the count written. Timeout is not used.
-long WritePortTimeout(const uint8_t* writeBuffer, long length, long Timeout);
-long ReadPortPrv(uint8_t* readBuffer, long length, long minLength, long timeMillis);
-long ReadPort(uint8_t* readBuffer, long length);
+long WritePortTimeout(Port& port, const uint8_t* writeBuffer, long length, long Timeout);
+long ReadPortPrv(Port& port, uint8_t* readBuffer, long length, long minLength, long timeMillis);
+long ReadPort(Port& port, uint8_t* readBuffer, long length);

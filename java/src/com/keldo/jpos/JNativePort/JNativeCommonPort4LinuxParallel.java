@@ -12,6 +12,33 @@ package com.keldo.jpos.JNativePort;
  * claim starts the status monitor; an impact claim starts no thread.
  */
 public class JNativeCommonPort4LinuxParallel implements NativePort {
+    /**
+     * The port this instance acts on: {@link NativePort#SHARED_PORT} for the one port every
+     * instance made with the public constructor shares, or this instance's own (its library's
+     * handle after an open, {@link NativePort#NO_PORT} before it and after the close). The
+     * library reads and writes it; nothing else should.
+     */
+    private volatile long portHandle;
+
+    /** An instance on the shared port: every instance made so acts on the same printer. */
+    public JNativeCommonPort4LinuxParallel() {
+        this(SHARED_PORT);
+    }
+
+    private JNativeCommonPort4LinuxParallel(long portHandle) {
+        this.portHandle = portHandle;
+    }
+
+    /**
+     * A new instance with a port of its own: its open takes a port for it alone (its own
+     * connection, status, monitor, completion waits and drawer state), its close gives it back.
+     * Any number of such instances, of this class and the others, print side by side in one JVM,
+     * up to {@link NativePort#MAX_OWN_PORTS} open at once per library.
+     */
+    public static JNativeCommonPort4LinuxParallel newPort() {
+        return new JNativeCommonPort4LinuxParallel(NO_PORT);
+    }
+
     @Override
     public native long _openPort(String jstrport, String jstrbaud);
 

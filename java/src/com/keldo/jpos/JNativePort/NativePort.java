@@ -8,8 +8,11 @@ import java.security.CodeSource;
  * The eleven calls every native printer connection offers, whatever the cable.
  *
  * <p>Each of the four port classes declares these methods as {@code native}; the matching shared
- * library exports them under the JNI name of that class. A library keeps one process-wide
- * connection: all instances of a port class act on the same printer, so a service holds one.
+ * library exports them under the JNI name of that class. Instances made with a port class's public
+ * constructor all act on one shared port, one printer per library in a process, as services have
+ * always used them. An instance made with the class's static {@code newPort()} has a port of its
+ * own: its open takes one, its close gives it back, and nothing it does reaches or delays another
+ * printer. A till with a receipt printer and two kitchen printers holds three such instances.
  *
  * <p>No class here loads its library by itself. The service (or a test) loads the one it wants
  * before the first call: by absolute path with {@link #load(String)}, or by name from where the
@@ -18,7 +21,7 @@ import java.security.CodeSource;
  *
  * <p>Results are the library's numbers, passed on unchanged: 0 success, the readiness results 1
  * (cover open) and 2 (paper end) from {@link #_openPort}, negative error codes otherwise
- * (-1 not open or no answer, -2 I/O failure or refused, -3 bad settings).
+ * (-1 not open or no answer, -2 I/O failure or refused, -3 bad settings, -7 no port left).
  */
 public interface NativePort {
     /** Printer status from {@link #_getPrinterStatus}: ready. */
@@ -31,6 +34,15 @@ public interface NativePort {
     int STATUS_OFFLINE = 8;
     /** Printer status: the paper roll is nearly used up. */
     int STATUS_PAPER_NEAR_END = 16;
+
+    /** The port of instances made with the public constructor: one per library, shared. */
+    long SHARED_PORT = 0;
+    /** The port of an instance of its own port before its open and after its close: none. */
+    long NO_PORT = -1;
+    /** Ports of their own a library gives out at once; the next open returns {@link #NO_PORT_LEFT}. */
+    int MAX_OWN_PORTS = 256;
+    /** {@link #_openPort} of an instance of its own port when {@link #MAX_OWN_PORTS} are open. */
+    long NO_PORT_LEFT = -7;
 
     /** Drawer kick-out connector pin 2 for {@link #_OpenDrawer}. */
     long DRAWER_PIN_2 = 2;
