@@ -253,7 +253,7 @@ std::vector<Setup> EveryMonitoredClaim() {
     return setups;
 }
 
-// ---- A. The count is what the printer gets ----
+// ---- The count is what the printer gets ----
 
 // The printer stops taking data in the middle of a job for longer than the no-progress allowance
 // (5 s): the write gives up and reports the bytes that went out, which the printer gets once it
@@ -346,7 +346,7 @@ TEST_P(AFaultInTheMiddleOfAJob, ReportsWhatThePrinterGets) {
 INSTANTIATE_TEST_SUITE_P(EveryConnection, AFaultInTheMiddleOfAJob,
                          testing::ValuesIn(EveryMonitoredClaim()), Name);
 
-// ---- B. The drawer kick ----
+// ---- The drawer kick ----
 
 // A kick refused because the printer cannot act on it (cover open, paper out) fails at once,
 // without the 2 s pulse wait, and nothing reaches the printer; a pin other than 2 or 5 is
@@ -384,7 +384,7 @@ TEST_P(ADrawerKick, FailsAtOnceWhileThePrinterCannotPrint) {
 INSTANTIATE_TEST_SUITE_P(EveryConnection, ADrawerKick,
                          testing::ValuesIn(Thermal({"serial", "usb", "parallel", "net"})), Name);
 
-// ---- C. The library's own commands go out whole, once ----
+// ---- The library's own commands go out whole, once ----
 
 // A line with room for one byte when the claim's monitor enables automatic status (GS a 255):
 // one byte goes, the line takes nothing more, then takes data again. The rest of that command
@@ -419,7 +419,7 @@ TEST_P(AStatusEnable, GoesOutWholeAndOnceOnALineShortOfRoom) {
 INSTANTIATE_TEST_SUITE_P(EveryConnection, AStatusEnable,
                          testing::ValuesIn(Thermal({"serial", "usb", "parallel"})), Name);
 
-// ---- D. Each completion wait is answered by its own request's reply ----
+// ---- Each completion wait is answered by its own request's reply ----
 
 // A printer that prints slowly answers a completion request only once the data before it has
 // printed. The first wait ends (false) on cover open before the answer; the cover closes and the
@@ -456,7 +456,7 @@ TEST_P(ACompletionWait, IsNotEndedByTheReplyToAnEarlierWait) {
 INSTANTIATE_TEST_SUITE_P(EveryConnection, ACompletionWait,
                          testing::ValuesIn(Thermal({"serial", "usb", "parallel", "net"})), Name);
 
-// ---- E. Small network writes do not wait for the printer's ACKs ----
+// ---- Small network writes do not wait for the printer's ACKs ----
 
 // A printer that holds back its ACKs (some 40 ms, as embedded stacks do): 40 receipts' worth of
 // small writes cost what they cost on any printer, far less than an ACK delay each, and arrive
@@ -483,7 +483,7 @@ TEST_P(SmallWrites, DoNotWaitForDelayedAcks) {
 
 INSTANTIATE_TEST_SUITE_P(Network, SmallWrites, testing::Values(Setup{"net"}), Name);
 
-// ---- F. The status of a printer that follows the public command reference ----
+// ---- The status of a printer that follows the public command reference ----
 
 // Each state such a printer reports in its status block shows within about one pass of the
 // monitor, refuses writes while the printer cannot print, and gives way to ready when it ends.
@@ -553,7 +553,7 @@ TEST_P(TheStatus, FollowsAReferencePrinter) {
 INSTANTIATE_TEST_SUITE_P(EveryConnection, TheStatus, testing::ValuesIn(EveryMonitoredClaim()),
                          Name);
 
-// ---- G. A status block split over two reads ----
+// ---- A status block split over two reads ----
 
 // The printer's report comes in two pieces, the second after a pass of the monitor has read the
 // first (3C | 00 00 00, 3C 00 | 00 00, 3C 00 00 | 00): nothing is made of the first piece
@@ -581,7 +581,7 @@ TEST_P(AStatusBlock, SplitOverTwoReadsIsDecodedWhole) {
 INSTANTIATE_TEST_SUITE_P(EveryConnection, AStatusBlock,
                          testing::ValuesIn(Thermal({"serial", "usb", "parallel", "net"})), Name);
 
-// ---- H. A printer that is gone ----
+// ---- A printer that is gone ----
 
 // The network printer closes its end and refuses new connections (switched off): the status is
 // offline within about a second and writes fail. Once it accepts again, the next write
