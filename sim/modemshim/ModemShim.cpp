@@ -57,6 +57,12 @@
 // the ioctl, read and close here hand those devices over to it. The modem requests pass a
 // USB node's line by: the pty answers them, as the driver does not know them either.
 //
+// And any listed line (a modem line, a USB node, a parallel port) can be short of room: with the
+// field "room=<token>:<n>" the host's writes hand over at most n more bytes (a write that would
+// cross the limit takes what is left), then fail with EAGAIN until the field goes; each new token
+// grants its n bytes afresh. The rule is in RoomLimit.cpp; the opens (UsblpNode.cpp), write and
+// close here hand those descriptors over to it.
+//
 // Every line has at most 511 characters; the file's one reader is StateFile.cpp.
 //
 // Used two ways: preloaded (LD_PRELOAD=libprnmodem.so, e.g. into a JVM), or linked into a test
@@ -85,6 +91,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "RoomLimit.h"
 #include "StateFile.h"
 #include "UsblpNode.h"
 
@@ -136,19 +143,6 @@ TcdrainFunction realTcdrain() {
     errno = saved;
     gRealTcdrain.store(fn, std::memory_order_release);
     return fn;
-}
-
-// The C library's write, or the system call when it cannot be found.
-using WriteFunction = ssize_t (*)(int, const void*, size_t);
-
-ssize_t syscallWrite(int fd, const void* data, size_t size) {
-    return ::syscall(SYS_write, fd, data, size);
-}
-
-std::atomic<WriteFunction> gRealWrite{nullptr};
-
-WriteFunction realWrite() {
-    return resolve(gRealWrite, "write", syscallWrite);
 }
 
 // DTR/RTS as the host last set them, per device (st_rdev). Constant-initialised.
@@ -502,8 +496,15 @@ bool serveParportWrite(int fd, const void* data, size_t size, ssize_t* result) {
         const char* file = stateFile();
         if (file == nullptr || !lookupEntry(file, line, &entry)) break;  // the port is gone
     }
+    // A line with little room takes what is left of it, then nothing.
+    const size_t allowed = roomFor(line, entry, size);
+    if (allowed == 0 && size > 0) {
+        *result = fail(EAGAIN);
+        return true;
+    }
     errno = saved;
-    *result = transfer(fd, port, data, size);
+    *result = transfer(fd, port, data, allowed);
+    tookRoom(line, entry, *result);
     return true;
 }
 
@@ -587,6 +588,10 @@ extern "C" __attribute__((visibility("default"))) ssize_t write(int fd, const vo
         ssize_t result = 0;
         if (serveParportWrite(fd, data, size, &result)) return result;
     }
+    if (listedLinesOpen()) {
+        ssize_t result = 0;
+        if (serveRoomWrite(fd, data, size, &result)) return result;
+    }
     return realWrite()(fd, data, size);
 }
 
@@ -598,5 +603,6 @@ extern "C" __attribute__((visibility("default"))) int close(int fd) {
         if (Port* port = findPort(fd)) freePort(port);
     }
     if (usblpNodesOpen()) forgetUsblpOpen(fd);
+    if (listedLinesOpen()) forgetLineOpen(fd);
     return realClose()(fd);
 }

@@ -13,11 +13,15 @@ namespace {
 ssize_t syscallRead(int fd, void* data, size_t size) {
     return ::syscall(SYS_read, fd, data, size);
 }
+ssize_t syscallWrite(int fd, const void* data, size_t size) {
+    return ::syscall(SYS_write, fd, data, size);
+}
 int syscallClose(int fd) {
     return static_cast<int>(::syscall(SYS_close, fd));
 }
 
 std::atomic<ReadFunction> gRealRead{nullptr};
+std::atomic<WriteFunction> gRealWrite{nullptr};
 std::atomic<CloseFunction> gRealClose{nullptr};
 
 bool sameDevice(const char* entry, const char* fdTarget, const struct stat& fdStat) {
@@ -61,8 +65,8 @@ bool field(const char* p, const char* name, size_t length) {
 }
 
 // Parses "<path> <hex> [field...]"; true and the entry when the path is this line's device.
-// Fields other than outq=<n>, ppdev, status=<hex>, reverse=<n>, held=<n>, usblp, eio=<n> and
-// id=<text> are skipped.
+// Fields other than outq=<n>, ppdev, status=<hex>, reverse=<n>, held=<n>, usblp, eio=<n>,
+// id=<text> and room=<token>:<n> are skipped.
 bool matchLine(char* text, const Line& line, Entry* entry, DeviceId* id) {
     char* p = text;
     while (*p == ' ' || *p == '\t') ++p;
@@ -96,6 +100,14 @@ bool matchLine(char* text, const Line& line, Entry* entry, DeviceId* id) {
         else if (field(p, "id=", 3)) {
             entry->hasDeviceId = true;
             if (id != nullptr) decodeDeviceId(p + 3, id);
+        } else if (field(p, "room=", 5)) {
+            char* colon = nullptr;
+            const unsigned long long token = std::strtoull(p + 5, &colon, 10);
+            if (colon != p + 5 && *colon == ':' && token != 0) {
+                entry->hasRoom = true;
+                entry->roomToken = token;
+                entry->roomBytes = std::strtoul(colon + 1, nullptr, 10);
+            }
         }
         while (!separator(*p)) ++p;
     }
@@ -106,6 +118,9 @@ bool matchLine(char* text, const Line& line, Entry* entry, DeviceId* id) {
 
 ReadFunction realRead() {
     return resolve(gRealRead, "read", syscallRead);
+}
+WriteFunction realWrite() {
+    return resolve(gRealWrite, "write", syscallWrite);
 }
 CloseFunction realClose() {
     return resolve(gRealClose, "close", syscallClose);

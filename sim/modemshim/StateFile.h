@@ -27,11 +27,14 @@ Function resolve(std::atomic<Function>& cache, const char* name, Function fallba
     return fn;
 }
 
-// The C library's read and close (the system calls when they cannot be found), and an open
-// that goes straight to the system call, so that the shim's own opens never pass its wrappers.
+// The C library's read, write and close (the system calls when they cannot be found), and an
+// open that goes straight to the system call, so that the shim's own opens never pass its
+// wrappers.
 using ReadFunction = ssize_t (*)(int, void*, size_t);
+using WriteFunction = ssize_t (*)(int, const void*, size_t);
 using CloseFunction = int (*)(int);
 ReadFunction realRead();
+WriteFunction realWrite();
 CloseFunction realClose();
 int realOpenat(int directory, const char* path, int flags, mode_t mode);
 
@@ -58,6 +61,9 @@ struct Entry {
     bool usblp = false;                // a USB printer node, with the fields that follow
     unsigned long long readError = 0;  // the token of the read error armed last; 0: none
     bool hasDeviceId = false;          // an IEEE 1284 device ID is given
+    bool hasRoom = false;              // the host's writes may take only so many bytes
+    unsigned long long roomToken = 0;  // the room granted last (RoomLimit.h)
+    unsigned long roomBytes = 0;       // how many bytes it grants
 };
 
 // The longest line the shim reads; longer ones are not the printer's and are skipped.

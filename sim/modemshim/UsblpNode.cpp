@@ -20,6 +20,8 @@
 //    modelled: the pty answers them (ENOTTY).
 // Writes, and the hang-up of an unplugged printer (the master closed), are the pty's own.
 //
+// The same opens remember every descriptor of a listed line, of any kind, for the room rule
+// (RoomLimit.cpp).
 // On the pass-through paths: an open looks at the environment and, with a state file named,
 // fstat()s the new descriptor and reads the file for character devices only; read() and close()
 // of other descriptors cost one load while no node is open, and a scan of a few slots otherwise.
@@ -31,6 +33,7 @@
 #include <cstdarg>
 #include <cstdint>
 
+#include "RoomLimit.h"
 #include "StateFile.h"
 
 namespace prnshim {
@@ -120,7 +123,13 @@ int claimOnOpen(int fd, int flags) {
     const int saved = errno;
     Line line;
     Entry entry;
-    if (!describeDescriptor(fd, &line) || !lookupEntry(file, line, &entry) || !entry.usblp) {
+    if (!describeDescriptor(fd, &line) || !lookupEntry(file, line, &entry)) {
+        errno = saved;
+        return fd;
+    }
+    // Every listed line's writes see its room (RoomLimit.cpp).
+    noteLineOpen(fd, line);
+    if (!entry.usblp) {
         errno = saved;
         return fd;
     }
@@ -137,6 +146,7 @@ int claimOnOpen(int fd, int flags) {
         }
     }
     if (busy) {
+        forgetLineOpen(fd);
         realClose()(fd);
         gRefusedOpens.fetch_add(1);
         return fail(EBUSY);

@@ -31,12 +31,14 @@ constexpr std::string_view kHeldField = "held=";
 constexpr std::string_view kUsblpField = "usblp";
 constexpr std::string_view kReadErrorField = "eio=";
 constexpr std::string_view kDeviceIdField = "id=";
+constexpr std::string_view kRoomField = "room=";
 
 // Everything a device's line says.
 struct Fields {
     ModemEntry modem;
     std::optional<ParportEntry> parport;
     std::optional<UsblpEntry> usblp;
+    std::optional<RoomEntry> room;
 };
 
 // A space, '%' and bytes outside printable ASCII as "%XX", so that the ID is one field.
@@ -81,6 +83,17 @@ unsigned long fieldValue(const std::string& field, std::string_view name, int ba
     return std::strtoul(field.c_str() + name.size(), nullptr, base);
 }
 
+// "<token>:<bytes>"; nullopt for anything else.
+std::optional<RoomEntry> parseRoom(const std::string& text) {
+    const size_t colon = text.find(':');
+    if (colon == std::string::npos || colon == 0 || colon + 1 == text.size()) return std::nullopt;
+    RoomEntry room;
+    room.token = std::strtoull(text.c_str(), nullptr, 10);
+    room.bytes = std::strtoull(text.c_str() + colon + 1, nullptr, 10);
+    if (room.token == 0) return std::nullopt;
+    return room;
+}
+
 // "<device> <bits hex> [outq=<n>] [ppdev status=<hex> reverse=<n> held=<n>] [other fields]";
 // nullopt for a line that is not one.
 std::optional<Entry> parseLine(const std::string& text) {
@@ -112,6 +125,8 @@ std::optional<Entry> parseLine(const std::string& text) {
             node.readError = std::strtoull(field.c_str() + kReadErrorField.size(), nullptr, 10);
         else if (field.rfind(kDeviceIdField, 0) == 0)
             node.deviceId = readDeviceId(field.substr(kDeviceIdField.size()));
+        else if (field.rfind(kRoomField, 0) == 0)
+            e.line.room = parseRoom(field.substr(kRoomField.size()));
         else
             e.others += " " + field;
     }
@@ -139,7 +154,11 @@ std::string formatLine(const Entry& e) {
         if (!usblp->deviceId.empty())
             node += " " + std::string(kDeviceIdField) + writtenDeviceId(usblp->deviceId);
     }
-    return e.device + fields + node + e.others + "\n";
+    std::string room;
+    if (const std::optional<RoomEntry>& r = e.line.room)
+        room = " " + std::string(kRoomField) + std::to_string(r->token) + ":" +
+               std::to_string(r->bytes);
+    return e.device + fields + node + room + e.others + "\n";
 }
 
 std::vector<Entry> readEntries(const std::string& file) {
@@ -272,7 +291,8 @@ bool publishParportEntry(const std::string& file, const std::string& device,
     return rewrite(
         file, device,
         [&](const std::optional<Fields>& current) {
-            Fields fields = current.value_or(Fields{ModemEntry{0, 0}, std::nullopt, std::nullopt});
+            Fields fields = current.value_or(
+                Fields{ModemEntry{0, 0}, std::nullopt, std::nullopt, std::nullopt});
             fields.parport = entry;
             return std::optional(fields);
         },
@@ -296,8 +316,25 @@ bool publishUsblpEntry(const std::string& file, const std::string& device, const
     return rewrite(
         file, device,
         [&](const std::optional<Fields>& current) {
-            Fields fields = current.value_or(Fields{ModemEntry{0, 0}, std::nullopt, std::nullopt});
+            Fields fields = current.value_or(
+                Fields{ModemEntry{0, 0}, std::nullopt, std::nullopt, std::nullopt});
             fields.usblp = entry;
+            return std::optional(fields);
+        },
+        error);
+}
+
+bool publishRoom(const std::string& file, const std::string& device,
+                 const std::optional<RoomEntry>& room, std::string* error) {
+    if (file.empty() || device.empty()) {
+        if (error) *error = "no modem file or device";
+        return false;
+    }
+    return rewrite(
+        file, device,
+        [&](const std::optional<Fields>& current) {
+            Fields fields = current.value_or(Fields{});
+            fields.room = room;
             return std::optional(fields);
         },
         error);
@@ -327,6 +364,12 @@ std::optional<ParportEntry> readParportEntry(const std::string& file, const std:
 std::optional<UsblpEntry> readUsblpEntry(const std::string& file, const std::string& device) {
     for (const Entry& e : readEntries(file))
         if (e.device == device) return e.line.usblp;
+    return std::nullopt;
+}
+
+std::optional<RoomEntry> readRoom(const std::string& file, const std::string& device) {
+    for (const Entry& e : readEntries(file))
+        if (e.device == device) return e.line.room;
     return std::nullopt;
 }
 

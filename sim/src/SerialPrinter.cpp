@@ -34,9 +34,9 @@ void waitOn(int fd, long microseconds) {
     ::ppoll(&p, 1, &t, nullptr);
 }
 
-// A token no earlier read error had, in this process or another one: the shim serves one failed
-// read per new token and device, and remembers the last across printers on a reused pty.
-uint64_t newReadErrorToken() {
+// A token no earlier grant had (a read error, a line's room), in this process or another one: the
+// shim serves each once per device, and remembers the last across printers on a reused pty.
+uint64_t newToken() {
     static std::atomic<uint64_t> last{0};
     timespec now{};
     ::clock_gettime(CLOCK_MONOTONIC, &now);
@@ -330,8 +330,17 @@ std::string SerialPrinter::deviceId() const {
 bool SerialPrinter::failNextRead() {
     std::lock_guard lock(plugMutex_);
     if (!options_.usblp || modemFile_.empty() || slave_.empty()) return false;
-    readErrorToken_ = newReadErrorToken();
+    readErrorToken_ = newToken();
     return publishModem();
+}
+
+bool SerialPrinter::setRoom(std::optional<size_t> bytes) {
+    std::lock_guard lock(plugMutex_);
+    if (modemFile_.empty() || slave_.empty() || !(publishesLine() || publishesOwnLine()))
+        return false;
+    std::optional<RoomEntry> room;
+    if (bytes) room = RoomEntry{newToken(), *bytes};
+    return publishRoom(modemFile_, slave_, room);
 }
 
 bool SerialPrinter::setOutputStuck(unsigned bytes) {

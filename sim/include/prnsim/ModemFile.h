@@ -19,6 +19,12 @@
 // (EIO) each time eio changes to a new token, and LPIOC_GET_DEVICE_ID answered from id, whose
 // text has "%XX" for a space, '%' and every byte outside printable ASCII. Without id the
 // request fails (ENOTTY); without eio no read fails.
+// Any device's line may also carry the room the host's writes have left:
+//     <device path> <bits> ... room=<token>:<bytes>     e.g.  /dev/pts/7 0x160 room=17123456:1
+// The shim then lets the host's writes to that device hand over at most <bytes> more bytes (a
+// write that would cross the limit takes what is left), and fails every write after that with
+// EAGAIN until the field is removed; each new token (a decimal number, never 0) grants its bytes
+// afresh. Without the field writes pass as they are.
 // The shim reads lines of at most 511 characters.
 // The simulator rewrites the file atomically (temporary file, then rename) and keeps the lines
 // of other devices, so several printers, also in other processes, can share one file.
@@ -63,6 +69,13 @@ struct UsblpEntry {
     bool operator==(const UsblpEntry&) const = default;
 };
 
+// A line that takes only so many more bytes of the host's writes.
+struct RoomEntry {
+    uint64_t token = 0;  // new for every grant, never 0
+    size_t bytes = 0;
+    bool operator==(const RoomEntry&) const = default;
+};
+
 // The longest device ID a line carries, counted as written (a space, '%' or a byte outside
 // printable ASCII takes three characters).
 constexpr size_t kMaxWrittenDeviceId = 400;
@@ -86,6 +99,10 @@ bool publishParportEntry(const std::string& file, const std::string& device,
 // line). False, writing nothing, for a device ID that does not fit (deviceIdFits).
 bool publishUsblpEntry(const std::string& file, const std::string& device, const UsblpEntry& entry,
                        std::string* error = nullptr);
+// Sets (a room) or removes (nullopt) the room field of one device's line and keeps its other
+// fields; a device without a line gets one with the bits of a ready printer.
+bool publishRoom(const std::string& file, const std::string& device,
+                 const std::optional<RoomEntry>& room, std::string* error = nullptr);
 // Removes the line of one device; true also when there was none.
 bool removeModemLine(const std::string& file, const std::string& device,
                      std::string* error = nullptr);
@@ -95,6 +112,8 @@ std::optional<ModemEntry> readModemEntry(const std::string& file, const std::str
 std::optional<ParportEntry> readParportEntry(const std::string& file, const std::string& device);
 // The USB printer node fields published for a device, if its line has them.
 std::optional<UsblpEntry> readUsblpEntry(const std::string& file, const std::string& device);
+// The room published for a device, if its line has the field.
+std::optional<RoomEntry> readRoom(const std::string& file, const std::string& device);
 // The bits published for a device, if any.
 std::optional<unsigned> readModemLine(const std::string& file, const std::string& device);
 

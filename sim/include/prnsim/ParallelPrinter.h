@@ -61,6 +61,7 @@ class ParallelPrinter : public SerialPrinter {
 
   protected:
     void plugChanged() override;
+    bool publishesOwnLine() const override { return true; }
 
   private:
     void stoppedAfterBytes();          // the stop hook

@@ -116,9 +116,22 @@ class SerialPrinter : public VirtualPrinter {
     std::string deviceId() const;
     bool failNextRead();
 
+    // A line short of room: the host's writes may hand over `bytes` more bytes in all (a write
+    // that would cross the limit takes what is left), and every write after that fails with
+    // EAGAIN, as on a full queue, until setRoom(nullopt). The printer goes on reading what did
+    // get through. Each call grants its bytes afresh. The modem shim serves it on the device's
+    // line in the state file, so the printer needs one (modem emulation, the usblp rules, or a
+    // parallel port), and only descriptors opened after the line was published are limited.
+    // Applies to the pty plugged in now: an unplug ends it. False, changing nothing, without a
+    // line or while unplugged.
+    bool setRoom(std::optional<size_t> bytes);
+
   protected:
     // After unplug() or replug() changed the pty (slavePath() tells which), without locks held.
     virtual void plugChanged() {}
+    // A derived printer publishes a line of its own in the state file for the slave (a parallel
+    // port does). Called with the printer's locks held: it must take none.
+    virtual bool publishesOwnLine() const { return false; }
     // Called on the reader thread, without locks held, once the bytes of a stopAfter have been
     // read and the printer has stopped reading. A derived class sets it in its constructor and
     // removes it (nullptr) first thing in its destructor, before the reader can see it gone.
