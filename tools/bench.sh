@@ -9,7 +9,10 @@ cd "$(dirname "$0")/.."
 rounds=${1:-20}
 build=build-release
 if [ "$(id -u)" -ne 0 ]; then sudo=sudo; else sudo=; fi
-cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPRN_BUILD_JAVA=OFF -DPRN_SANITIZE= > /dev/null
+# GCC 12 at -O3 warns of an overlapping copy inside std::string in the virtual printer's state
+# file code (a false -Wrestrict): a warning here, not an error.
+cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DPRN_BUILD_JAVA=OFF -DPRN_SANITIZE= \
+  -DCMAKE_CXX_FLAGS=-Wno-error=restrict > /dev/null
 # CUPS's socket backend: Debian ships it in package cups (with the whole print server); only
 # the backend is taken out of it, beside the build, with the client library it links.
 cups=/usr/lib/cups/backend/socket
