@@ -197,7 +197,7 @@ PRN_NATIVE(openPort)(JNIEnv* env, jobject self, jstring jstrport, jstring jstrba
         if (rtn == BRELON_ERROR_SUCCESS) {
             // The printer has just reported neither cover open nor paper end: an older report
             // must not outlive that answer.
-            port.state.PrinterStatusResult = kStatusReady;
+            printer::ReportReady(port, Why::Open);
             port.state.m_bOpen = 1;
             return 0;
         }

@@ -65,8 +65,9 @@ long ClaimDevice(Port& port, long /*TimeoutMillis*/, int IsThermal) {
     const DecodeMode mode = IsThermal ? DecodeMode::Thermal : DecodeMode::Impact;
     // A claim over a running claim replaces its monitor: two must never read one line.
     StopMonitor(port);
-    const int32_t before[] = {state.m_bOffline, state.m_bCoverOpen, state.m_bPaperEmpty,
-                              state.m_Terminating, state.m_bSleepFlag, state.m_bPrinterError};
+    const printer::Saved before = printer::Save(port);
+    const int32_t terminating = state.m_Terminating;
+    const int32_t sleepFlag = state.m_bSleepFlag;
     printer::ForgetReport(port, Why::Claim);
     if (mode == DecodeMode::Impact && !variant.impactMonitor) return 0;
 
@@ -74,12 +75,9 @@ long ClaimDevice(Port& port, long /*TimeoutMillis*/, int IsThermal) {
     printer::OweEnable(port, Why::Claim);  // the first pass enables automatic status
     state.m_bSleepFlag = variant.fastFirstPasses ? 1 : 0;
     if (StartMonitor(port, mode) != 0) {
-        state.m_bOffline = before[0];
-        state.m_bCoverOpen = before[1];
-        state.m_bPaperEmpty = before[2];
-        state.m_Terminating = before[3];
-        state.m_bSleepFlag = before[4];
-        state.m_bPrinterError = before[5];
+        printer::Restore(port, before);
+        state.m_Terminating = terminating;
+        state.m_bSleepFlag = sleepFlag;
         return 1;
     }
     // A close that begins meanwhile need not wait for the rest of the first pass.

@@ -105,6 +105,25 @@ void ForgetReport(Port& port, Why why) {
     if (why == Why::Close) s.m_DrawerOpened = 0;
 }
 
+void ReportReady(Port& port, Why why) {
+    const Before before(port);
+    port.state.PrinterStatusResult = kStatusReady;
+    TraceChange(port, before, why);
+}
+
+Saved Save(const Port& port) {
+    const DeviceState& s = port.state;
+    return Saved{s.m_bOffline, s.m_bCoverOpen, s.m_bPaperEmpty, s.m_bPrinterError};
+}
+
+void Restore(Port& port, const Saved& saved) {
+    DeviceState& s = port.state;
+    s.m_bOffline = saved.offline;
+    s.m_bCoverOpen = saved.coverOpen;
+    s.m_bPaperEmpty = saved.paperEmpty;
+    s.m_bPrinterError = saved.error;
+}
+
 void LinkLost(Port& port, Why why, bool thermal) {
     const Before before(port);
     if (thermal) {

@@ -54,6 +54,15 @@ void EnableSent(Port& port);
 // Nothing watches the printer (an open, a close, a claim before its monitor): the last report's
 // refusals are forgotten. With the drawer's state too when the port closes.
 void ForgetReport(Port& port, Why why);
+// A new open's probe found the printer ready: an older report must not outlive that answer.
+void ReportReady(Port& port, Why why);
+// The refusals as they are, to be put back when what changed them did not happen (a claim
+// whose monitor could not be started).
+struct Saved {
+    int32_t offline, coverOpen, paperEmpty, error;
+};
+Saved Save(const Port& port);
+void Restore(Port& port, const Saved& saved);
 // The network connection is lost (thermal: flagged for the next write to reconnect first).
 void LinkLost(Port& port, Why why, bool thermal);
 // A new network connection took its place.

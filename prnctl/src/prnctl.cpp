@@ -520,10 +520,18 @@ int Drawer(Session& session, const Options& o, const std::vector<std::string>& a
     PortLibrary& library = session.library();
     const auto start = Clock::now();
     const int result = library.openDrawer(pin, o.onMs, o.offMs);
+    if (result != 0) {
+        // Nothing was pulsed: the printer refused the kick (its cover open, paper out, offline)
+        // or it did not go out whole.
+        std::printf("drawer kick on pin %ld not sent (_OpenDrawer %d, %.0f ms): the printer cannot "
+                    "take it now (cover open, paper out or offline)\n",
+                    pin, result, MsSince(start));
+        return kTransferFailed;
+    }
     std::printf("drawer pulse on pin %ld, %ld ms on, %ld ms off (_OpenDrawer %d, %.0f ms): %s\n",
                 pin, o.onMs, o.offMs, result, MsSince(start),
                 library.drawerStatus() == 1 ? "drawer open" : "drawer closed");
-    return result == 0 ? kDone : kTransferFailed;
+    return kDone;
 }
 
 int Read(Session& session, const Options& o, const std::vector<std::string>& args) {
