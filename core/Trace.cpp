@@ -226,7 +226,9 @@ class Line {
 public:
     explicit Line(const Port& port) : text_(buffer_ + kStampRoom, buffer_ + sizeof buffer_ - 1) {
         text_.Put(kDeliverable.variant.name);
-        if (!port.shared()) {
+        if (port.slot == kClosedSlot) {
+            text_.Put("#none");  // an instance of its own port that has none now
+        } else if (!port.shared()) {
             text_.Put('#');
             text_.Decimal(port.slot);
         }
