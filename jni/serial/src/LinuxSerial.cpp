@@ -42,6 +42,8 @@ void ClearRecord(SerPort& record) {
     std::memset(record.portName, 0, sizeof record.portName);
     std::memset(record.portSettings, 0, sizeof record.portSettings);
     record.originalPortSettings = {};
+    record.baud = 0;
+    record.handshake = false;
 }
 
 // A wait the caller gives in a signed 64-bit count, as the 32-bit window the read works with:
@@ -57,9 +59,8 @@ int32_t WindowMillis(long timeMillis) {
 // the wait. The steps follow the line's speed, so the wait overshoots the drain by a
 // millisecond or two.
 bool DrainQueue(Port& port, int fd, const line::Use* use, uint32_t& lastProgress) {
-    const SerPort& record = SerialRecord(port);
-    const long baud =
-        record.originalPortSettings.baud > 0 ? record.originalPortSettings.baud : 9600;
+    const int64_t settingsBaud = SerialRecord(port).baud;
+    const long baud = settingsBaud > 0 ? static_cast<long>(settingsBaud) : 9600;
     int previous = INT_MAX;
     for (;;) {
         int queued = 0;
@@ -117,7 +118,7 @@ long SerialPutBytes(Port& port, int fd, const uint8_t* data, long length) {
 
 bool SerialOpen(Port& port) { return line::Current(port) != kNoDescriptor; }
 
-bool Handshake(Port& port) { return SerialRecord(port).originalPortSettings.flowControl == 'h'; }
+bool Handshake(Port& port) { return SerialRecord(port).handshake; }
 
 // With the handshake, the data is held while the printer drops DSR (its buffer is full or it is
 // busy); a line without modem status cannot hold it.
@@ -207,6 +208,8 @@ long OpenPort(Port& port, const char* portName, const char* portSettings) {
         return configured;
     }
     serPort.originalPortSettings = settings;
+    serPort.baud = settings.baud;
+    serPort.handshake = settings.flowControl == 'h';
 
     // Whatever the printer sent before we asked is not a reply.
     uint8_t scratch[128];

@@ -17,6 +17,9 @@ struct SerPort {
     // kNoDescriptor unless OpenPort opened it and it is still open
     std::atomic<int32_t> port{kNoDescriptor};
     SerPortSettings originalPortSettings = {};
+    // What the writers read of the settings, while an open or close may be changing the record.
+    std::atomic<int64_t> baud{0};
+    std::atomic<bool> handshake{false};
 };
 
 struct Port;
