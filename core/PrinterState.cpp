@@ -18,6 +18,7 @@ const char* NameOf(Why why) {
         case Why::Reconnected: return "reconnected";
         case Why::Reopened: return "reopened";
         case Why::Claim: return "claim";
+        case Why::Enabled: return "enabled";
         case Why::Open: return "open";
         case Why::Close: return "close";
     }
@@ -92,7 +93,11 @@ void OweEnable(Port& port, Why why) {
     TraceChange(port, before, why);
 }
 
-void EnableSent(Port& port) { port.state.m_bOffline = 0; }
+void EnableSent(Port& port) {
+    const Before before(port);
+    port.state.m_bOffline = 0;
+    TraceChange(port, before, Why::Enabled);
+}
 
 void ForgetReport(Port& port, Why why) {
     DeviceState& s = port.state;

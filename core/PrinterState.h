@@ -28,6 +28,7 @@ enum class Why : uint8_t {
     Reconnected,      // a new network connection (its monitor asks the printer first)
     Reopened,         // a USB printer node back under its path
     Claim,            // a claim: its monitor asks the printer first
+    Enabled,          // the monitor's enable command went out: writes are taken again
     Open,             // a new open: nothing is known of the printer yet
     Close,            // the port is closed: nothing watches the printer
 };
