@@ -6,6 +6,7 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.ArrayList;
+import java.util.Arrays;
 import java.util.Base64;
 import java.util.List;
 import java.util.concurrent.LinkedBlockingQueue;
@@ -58,25 +59,8 @@ public final class KitchenDemo {
     /** One job for one printer: its bytes and the lines it must print. */
     record Job(String name, byte[] bytes, List<String> lines, long sentAt, boolean whileAway) {}
 
-    /** What one printer's worker has done with one job. */
-    static final class Done {
-        final String name;
-        final int tries;
-        final long writeMs;
-        final long totalMs;
-        final boolean whole;
-        final boolean whileAway;
-
-        Done(String name, int tries, long writeMs, long totalMs, boolean whole,
-                boolean whileAway) {
-            this.name = name;
-            this.tries = tries;
-            this.writeMs = writeMs;
-            this.totalMs = totalMs;
-            this.whole = whole;
-            this.whileAway = whileAway;
-        }
-    }
+    /** What one printer's worker made of one job: tries, time from sent to printed, whole. */
+    record Done(String name, int tries, long totalMs, boolean whole, boolean whileAway) {}
 
     /** A printer: its port of its own, its virtual printer and the thread that prints its jobs. */
     static final class Station {
@@ -323,24 +307,22 @@ public final class KitchenDemo {
             if (job == null) {
                 continue;
             }
-            long start = System.nanoTime();
-            long deadline = start + JOB_DEADLINE_MS * 1_000_000L;
+            String who = String.format("%-5s %s", s.tag, job.name());
+            long deadline = System.nanoTime() + JOB_DEADLINE_MS * 1_000_000L;
             int offset = 0;
             int tries = 0;
-            long writeMs = 0;
-            while (offset < job.bytes.length && System.nanoTime() < deadline
+            while (offset < job.bytes().length && System.nanoTime() < deadline
                     && !Thread.currentThread().isInterrupted()) {
-                byte[] rest = java.util.Arrays.copyOfRange(job.bytes, offset, job.bytes.length);
+                byte[] rest = Arrays.copyOfRange(job.bytes(), offset, job.bytes().length);
                 long t = System.nanoTime();
                 int written = s.port._writeData(rest, rest.length, 5000);
-                writeMs += (System.nanoTime() - t) / 1_000_000;
                 tries++;
                 if (written > 0) {
                     offset += written;
                     s.lastCall = "_writeData = " + written + (tries > 1 ? " (try " + tries + ")"
                             : "");
                     if (tries > 1 || written < rest.length) {
-                        event(String.format("%-5s ", s.tag) + job.name + " _writeData = " + written + " of "
+                        event(who + " _writeData = " + written + " of "
                                 + rest.length + " on try " + tries + " ("
                                 + (System.nanoTime() - t) / 1_000_000 + " ms), status "
                                 + s.port._getPrinterStatus(1000));
@@ -351,7 +333,7 @@ public final class KitchenDemo {
                 s.lastCall = "_writeData = " + written + " (try " + tries + ")";
                 if (tries == 1) {
                     s.refusedOnce = true;
-                    event(String.format("%-5s ", s.tag) + job.name + " _writeData = " + written + ", status "
+                    event(who + " _writeData = " + written + ", status "
                             + status + " " + statusMeaning(status) + "; kept, retrying");
                 }
                 changes.incrementAndGet();
@@ -361,16 +343,15 @@ public final class KitchenDemo {
                     Thread.currentThread().interrupt();
                 }
             }
-            boolean complete = offset == job.bytes.length
+            boolean complete = offset == job.bytes().length
                     && s.port._WaitForCompletePrinting(10000);
-            long totalMs = (System.nanoTime() - job.sentAt) / 1_000_000;
+            long totalMs = (System.nanoTime() - job.sentAt()) / 1_000_000;
             if (!complete) {
-                event(String.format("%-5s ", s.tag) + job.name + " NOT printed whole (" + offset + " of "
-                        + job.bytes.length + " bytes)");
+                event(who + " NOT printed whole (" + offset + " of "
+                        + job.bytes().length + " bytes)");
             }
             synchronized (s) {
-                s.done.add(new Done(job.name, tries, writeMs, totalMs, complete,
-                        job.whileAway));
+                s.done.add(new Done(job.name(), tries, totalMs, complete, job.whileAway()));
             }
             s.pending.decrementAndGet();
             changes.incrementAndGet();
@@ -458,7 +439,7 @@ public final class KitchenDemo {
         List<Done> done = s.doneSoFar();
         col.add("jobs " + done.size() + " printed" + (s.pending.get() > 0 ? ", " + s.pending.get()
                 + " queued" : ""));
-        col.add(done.isEmpty() ? "" : "last job " + done.get(done.size() - 1).totalMs + " ms");
+        col.add(done.isEmpty() ? "" : "last job " + done.get(done.size() - 1).totalMs() + " ms");
         col.add(s.lastCall);
         col.add("=".repeat(WIDTH));
         List<String> paper = List.of(s.paper.split("\n", -1));
@@ -500,8 +481,8 @@ public final class KitchenDemo {
                 + "  with the bar away");
         for (Station s : stations) {
             List<Done> done = s.doneSoFar();
-            long whole = done.stream().filter(d -> d.whole).count();
-            long retried = done.stream().filter(d -> d.tries > 1).count();
+            long whole = done.stream().filter(d -> d.whole()).count();
+            long retried = done.stream().filter(d -> d.tries() > 1).count();
             System.out.printf("  %-7s %5d  %5d  %7d  %5d of %-4d  %-15s  %s%n", s.tag,
                     s.sent.size(), whole, retried, s.samples.get() - s.notReady.get(),
                     s.samples.get(), range(done, false), range(done, true));
@@ -510,8 +491,8 @@ public final class KitchenDemo {
 
     /** The shortest and longest time of the jobs sent while the bar was away, or not. */
     private static String range(List<Done> done, boolean whileAway) {
-        long[] ms = done.stream().filter(d -> d.whileAway == whileAway)
-                .mapToLong(d -> d.totalMs).sorted().toArray();
+        long[] ms = done.stream().filter(d -> d.whileAway() == whileAway)
+                .mapToLong(d -> d.totalMs()).sorted().toArray();
         if (ms.length == 0) {
             return "none";
         }
@@ -529,13 +510,13 @@ public final class KitchenDemo {
             }
             String text = textView(s.printer);
             for (Done d : s.doneSoFar()) {
-                if (!d.whole) {
-                    return s.name + ": " + d.name + " was not printed whole";
+                if (!d.whole()) {
+                    return s.name + ": " + d.name() + " was not printed whole";
                 }
             }
             List<String> expected = new ArrayList<>();
             for (Job j : sent) {
-                expected.addAll(j.lines);
+                expected.addAll(j.lines());
             }
             List<String> missing = ReceiptDemo.missingLines(text, expected);
             if (!missing.isEmpty()) {
@@ -551,7 +532,7 @@ public final class KitchenDemo {
                 return s.name + " reported a status other than ready in " + s.notReady.get()
                         + " samples while another printer was away";
             }
-            if (s.doneSoFar().stream().anyMatch(d -> d.tries > 1)) {
+            if (s.doneSoFar().stream().anyMatch(d -> d.tries() > 1)) {
                 return s.name + " had a job refused while another printer was away";
             }
         }
