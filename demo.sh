@@ -11,6 +11,13 @@
 #                                  the demo switches off and on while it is claimed (the modem
 #                                  shim, preloaded into the demo's JVM alone, serves the port)
 #   ./demo.sh --parallel DEVICE    on a real parallel port, e.g. ./demo.sh --parallel /dev/parport0
+#   ./demo.sh --kitchen            three virtual printers in one JVM, each a port of its own: a
+#                                  receipt printer on a serial line (libprnserial.so) and two
+#                                  kitchen printers on the network (libprnnet.so). Orders print
+#                                  on all three; one kitchen printer loses its link for a few
+#                                  seconds and its tickets print once it is back. The screen
+#                                  shows the three side by side (about 10 s; exit 1 when a job
+#                                  did not print whole or another printer noticed)
 # BUILD_DIR chooses the build folder (default: build). The build's output goes to
 # BUILD_DIR/demo-build.log and is shown only when the build fails.
 set -e

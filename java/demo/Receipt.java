@@ -3,9 +3,14 @@ import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
 
-/** A sample till receipt as ESC/POS bytes, 42 columns wide (font A on 80 mm paper). */
+/**
+ * A till receipt or a kitchen ticket as ESC/POS bytes, 42 columns wide (font A on 80 mm paper)
+ * unless made narrower.
+ */
 final class Receipt {
     static final int COLUMNS = 42;
+
+    private final int columns;
 
     private static final byte ESC = 0x1B;
     private static final byte GS = 0x1D;
@@ -13,6 +18,15 @@ final class Receipt {
 
     private final ByteArrayOutputStream out = new ByteArrayOutputStream();
     private final List<String> lines = new ArrayList<>();
+
+    Receipt() {
+        this(COLUMNS);
+    }
+
+    /** A receipt whose items and rules are {@code columns} wide. */
+    Receipt(int columns) {
+        this.columns = columns;
+    }
 
     /** ESC @: forget any mode left behind by an earlier job. */
     Receipt initialize() {
@@ -44,13 +58,13 @@ final class Receipt {
     /** Text on the left, amount on the right edge. */
     Receipt item(String name, long cents) {
         String amount = money(cents);
-        int room = COLUMNS - amount.length() - 1;
+        int room = columns - amount.length() - 1;
         String left = name.length() > room ? name.substring(0, room) : name;
-        return line(left + " ".repeat(COLUMNS - left.length() - amount.length()) + amount);
+        return line(left + " ".repeat(columns - left.length() - amount.length()) + amount);
     }
 
     Receipt rule() {
-        return line("-".repeat(COLUMNS));
+        return line("-".repeat(columns));
     }
 
     /** GS V 66 n: feed to the cutter plus n lines, then partial cut. */
