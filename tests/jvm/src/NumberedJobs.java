@@ -26,16 +26,16 @@ final class NumberedJobs {
         return text.toString().getBytes(StandardCharsets.US_ASCII);
     }
 
-    /** Where {@code part} starts in {@code data}, each start (overlaps counted). */
-    static List<Integer> occurrences(byte[] data, byte[] part) {
+    /** Where {@code sequence} starts in {@code data}, each start (overlaps counted). */
+    static List<Integer> occurrences(byte[] data, byte[] sequence) {
         List<Integer> found = new ArrayList<>();
-        if (part.length == 0) {
+        if (sequence.length == 0) {
             return found;
         }
         outer:
-        for (int at = 0; at + part.length <= data.length; at++) {
-            for (int i = 0; i < part.length; i++) {
-                if (data[at + i] != part[i]) {
+        for (int at = 0; at + sequence.length <= data.length; at++) {
+            for (int i = 0; i < sequence.length; i++) {
+                if (data[at + i] != sequence[i]) {
                     continue outer;
                 }
             }
@@ -44,8 +44,8 @@ final class NumberedJobs {
         return found;
     }
 
-    static int count(byte[] data, byte[] part) {
-        return occurrences(data, part).size();
+    static int count(byte[] data, byte[] sequence) {
+        return occurrences(data, sequence).size();
     }
 
     /** A line tag found in a printer's record: whose line it is. */
