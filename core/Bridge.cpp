@@ -101,27 +101,39 @@ public:
     // The instance has a port of its own to take (or has taken one).
     bool own() const { return field_ != nullptr && handle_ != kSharedPortHandle; }
 
-    // An open on an instance of its own port: a port is taken for it unless it holds one. False
-    // when every port is taken.
+    // An open on an instance of its own port: a port is taken for it unless it holds one (a
+    // handle that was given back is no port: a new one is taken). False when every port is
+    // taken.
     bool TakeForOpen() {
-        if (!own() || held_) return true;
-        {
-            const MutexHold hold(g_handles);
-            const PortHandle now = env_->GetLongField(self_, field_);
-            if (now == kNoPortHandle) {
-                const PortHandle taken = TakePort();
-                if (taken == kNoPortHandle) return false;
-                env_->SetLongField(self_, field_, taken);
-                handle_ = taken;
-            } else {
-                handle_ = now;
-            }
+        if (!own()) return true;
+        if (held_ && StillTaken(handle_)) return true;
+        const MutexHold hold(g_handles);
+        const PortHandle now = env_->GetLongField(self_, field_);
+        if (now != kNoPortHandle) {
+            handle_ = now;
+            Resolve();
+            if (held_) return true;
         }
+        const PortHandle taken = TakePort();
+        if (taken == kNoPortHandle) {
+            Let();
+            port_ = &ClosedPort();
+            return false;
+        }
+        env_->SetLongField(self_, field_, taken);
+        handle_ = taken;
         Resolve();
         return held_;
     }
 
-    // The port is closed (or its open failed): the handle names nothing from now on.
+    // An open that waited for the port's lifecycle lock behind a close of the same instance: the
+    // close gave the port back meanwhile, and this open must not open it again (its descriptor
+    // would stay open on a port no instance names). Called with the lifecycle lock held.
+    bool GivenBack() const { return own() && held_ && !StillTaken(handle_); }
+
+    // The port is closed (or its open failed): the handle names nothing from now on. Called with
+    // the port's lifecycle lock held, so that no open of the same instance waiting for it opens
+    // the port before it is given back.
     void GiveBackAfterClose() {
         if (!own() || !held_) return;
         const MutexHold hold(g_handles);
@@ -175,24 +187,27 @@ PRN_NATIVE(openPort)(JNIEnv* env, jobject self, jstring jstrport, jstring jstrba
     JavaChars PortName(env, jstrport);
     JavaChars BaudRate(env, jstrbaud);
     PortCall call(env, self);
-    if (!call.TakeForOpen()) {
-        // Every port a library gives out is open: a clear failure, nothing is tried.
-        if (trace::On()) trace::Opened(call.port(), PortName.get(), BaudRate.get(), BRELON_ERROR_RUNTIME);
-        return BRELON_ERROR_RUNTIME;
-    }
-    Port& port = call.port();
-    long rtn;
-    {
+    for (;;) {
+        if (!call.TakeForOpen()) {
+            // Every port a library gives out is open: a clear failure, nothing is tried.
+            if (trace::On()) {
+                trace::Opened(call.port(), PortName.get(), BaudRate.get(), BRELON_ERROR_RUNTIME);
+            }
+            return BRELON_ERROR_RUNTIME;
+        }
+        Port& port = call.port();
         const line::Lifecycle hold(port);
+        // A close of this instance went first and gave its port back: take a new one.
+        if (call.GivenBack()) continue;
         // A port still open from an earlier open is closed first; its monitor goes before it.
         StopMonitor(port);
         // Nothing watches the printer now: a refusal left by an earlier claim (a cover or paper
         // report, an offline or lost-link flag) would hold back the new open's own status
         // requests and its first write. The new open asks the printer instead.
         printer::ForgetReport(port, Why::Open);
-        rtn = PortName.get() == nullptr || BaudRate.get() == nullptr
-                  ? long{BRELON_ERROR_NOT_OPEN}
-                  : OpenFromJava(port, PortName.get(), BaudRate.get());
+        const long rtn = PortName.get() == nullptr || BaudRate.get() == nullptr
+                             ? long{BRELON_ERROR_NOT_OPEN}
+                             : OpenFromJava(port, PortName.get(), BaudRate.get());
         if (trace::On()) trace::Opened(port, PortName.get(), BaudRate.get(), rtn);
         if (rtn == BRELON_ERROR_SUCCESS) {
             // The printer has just reported neither cover open nor paper end: an older report
@@ -203,9 +218,9 @@ PRN_NATIVE(openPort)(JNIEnv* env, jobject self, jstring jstrport, jstring jstrba
         }
         ClosePort(port);
         port.state.m_bOpen = 0;
+        call.GiveBackAfterClose();
+        return rtn;
     }
-    call.GiveBackAfterClose();
-    return rtn;
 }
 
 PRN_NATIVE(claim)(JNIEnv* env, jobject self, jlong timeout, jboolean IsThermal) -> jlong {
@@ -239,8 +254,8 @@ PRN_NATIVE(closePort)(JNIEnv* env, jobject self) -> void {
         // could never be opened again; a lost-link flag would make the next write reconnect for
         // nothing; the drawer of this printer says nothing about the next one's.
         printer::ForgetReport(port, Why::Close);
+        call.GiveBackAfterClose();
     }
-    call.GiveBackAfterClose();
 }
 
 PRN_NATIVE(readData)(JNIEnv* env, jobject self, jbyteArray rbuf, jint, jlong) -> jint {

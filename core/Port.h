@@ -58,5 +58,7 @@ void GiveBack(PortHandle handle);
 // given back, or never taken.
 Port* HoldPort(PortHandle handle);
 void ReleasePort(Port& port);
+// The handle still names its port (it was not given back meanwhile).
+bool StillTaken(PortHandle handle);
 // How many ports of their own are taken now.
 uint32_t PortsTaken();

@@ -80,6 +80,12 @@ Port* HoldPort(PortHandle handle) {
     return &g_ports[slot];
 }
 
+bool StillTaken(PortHandle handle) {
+    const MutexHold hold(g_slotLock);
+    uint32_t slot = 0;
+    return Names(handle, slot);
+}
+
 void ReleasePort(Port& port) {
     if (!Own(port.slot)) return;
     const MutexHold hold(g_slotLock);

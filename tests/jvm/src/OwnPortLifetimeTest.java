@@ -33,6 +33,8 @@ class OwnPortLifetimeTest {
     private static final Duration SETTLE = Duration.ofSeconds(3);
     /** Printers the limit's ports are opened on, each from a thread of its own. */
     private static final int PRINTERS = 16;
+    /** Rounds of an open racing a close: the window is narrow, so many. */
+    private static final int RACES = 120;
 
     @BeforeAll
     static void load() {
@@ -121,6 +123,59 @@ class OwnPortLifetimeTest {
         port._closePort();
         if (handle(port) != NativePort.NO_PORT) {
             faults.add("round " + i + ": handle " + handle(port) + " after _closePort");
+        }
+    }
+
+    /**
+     * An open and a close of one instance at once, in either order: whichever goes second, the
+     * instance ends with at most one port, opens again, and its last close leaves no descriptor
+     * open (an open that ran just after the close must not open the port the close is giving
+     * back).
+     */
+    @Test
+    void anOpenRacingACloseOfTheSameInstanceLeavesNothingOpen() throws Exception {
+        Connection connection = Connection.NETWORK;
+        ExecutorService racers = Executors.newFixedThreadPool(2);
+        try (VirtualPrinterProcess printer = connection.startPrinter()) {
+            List<String> faults = new ArrayList<>();
+            round(connection, printer, -1, false, faults);
+            int descriptorsBefore = descriptors();
+            for (int i = 0; i < RACES && faults.isEmpty(); i++) {
+                NativePort port = connection.newPort();
+                assertEquals(0, connection.open(port, printer), "_openPort before the race");
+                java.util.concurrent.CountDownLatch go = new java.util.concurrent.CountDownLatch(1);
+                Future<?> closing = racers.submit(() -> {
+                    go.await();
+                    port._closePort();
+                    return null;
+                });
+                Future<Long> opening = racers.submit(() -> {
+                    go.await();
+                    return connection.open(port, printer);
+                });
+                go.countDown();
+                closing.get(30, TimeUnit.SECONDS);
+                long reopened = opening.get(30, TimeUnit.SECONDS);
+                // A close announced while the open asks the printer ends that open (-1).
+                if (reopened != 0 && reopened != -1) {
+                    faults.add("race " + i + ": _openPort = " + reopened);
+                }
+                port._closePort();
+                if (connection.open(port, printer) != 0) {
+                    faults.add("race " + i + ": the instance opens no more");
+                }
+                port._closePort();
+                if (handle(port) != NativePort.NO_PORT) {
+                    faults.add("race " + i + ": handle " + handle(port) + " after _closePort");
+                }
+                if (descriptors() != descriptorsBefore) {
+                    faults.add("race " + i + ": " + descriptors() + " descriptors, "
+                            + descriptorsBefore + " before");
+                }
+            }
+            assertEquals(List.of(), faults);
+        } finally {
+            racers.shutdownNow();
         }
     }
 
