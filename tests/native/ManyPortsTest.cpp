@@ -329,6 +329,7 @@ TEST_P(AHandleGivenBack, ActsAsAClosedPort) {
     std::vector<uint8_t> neverRead(64);
     EXPECT_EQ(kept.readData(keptRead, 64, 0), never.readData(neverRead, 64, 0));
     EXPECT_EQ(kept.getCashDrawerStatus(0), never.getCashDrawerStatus(0));
+    EXPECT_EQ(kept.claim(100, true), never.claim(100, true));
     EXPECT_EQ(kept.openDrawer(2, 100, 200), never.openDrawer(2, 100, 200));
     PortInstance* const k = &kept;
     PortInstance* const n = &never;
