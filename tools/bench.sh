@@ -2,8 +2,8 @@
 # The figures that matter at a till, measured in one run on the virtual printers: print data
 # against plain writers (and CUPS's socket backend), the USB rate against its ceiling, the
 # completion and status waits, the waits the Java side relies on, idle CPU, the network writer
-# against a printer slow to acknowledge and one that stalls mid-job, and the memory a library
-# adds to a JVM. Builds the Release tree first.
+# against a printer slow to acknowledge and one that stalls mid-job, what each port of its own
+# costs and how well ports are kept apart, and the memory a library adds to a JVM. Builds the Release tree first.
 #   tools/bench.sh [ROUNDS]        PRN_BENCH_BASELINE=OTHER-BUILD adds its waits and network
 #                                  writer for comparison
 set -euo pipefail
@@ -30,7 +30,7 @@ if [ ! -x "$cups" ]; then
   fi
 fi
 cmake --build "$build" -j"${PRN_JOBS:-2}" --target print_bench usb_bench wait_bench net_bench \
-  > /dev/null
+  ports_bench > /dev/null
 
 echo "== print data"
 "$build/bench/print_bench" --rounds "$(( (rounds + 2) / 3 ))" --cups "$cups"
@@ -42,6 +42,8 @@ baseline=()
 "$build/bench/wait_bench" --rounds "$rounds" --idle-seconds 10 "${baseline[@]}"
 echo "== network writer"
 "$build/bench/net_bench" --rounds "$(( (rounds + 3) / 4 ))" "${baseline[@]}"
+echo "== ports of their own"
+"$build/bench/ports_bench" --rounds "$rounds" --idle-seconds 5 --serial
 echo "== resident memory a library adds to a JVM (KiB, median of 3 JVMs)"
 probe=$(mktemp -d)
 javac -d "$probe" bench/java/ResidentProbe.java

@@ -1,9 +1,7 @@
 // What the four libraries promise a service, each behaviour written once and run on every
-// connection where it applies: the serial line (a pty with modem lines), the USB printer node (a
-// pty by the usblp rules), the parallel port (a pty served as ppdev) and the network printer (a
-// loopback socket), all through the modem shim linked into this executable and the natives as
-// the JVM calls them. The libraries are this build's, or another build's named by
-// PRN_SERIAL_LIB, PRN_NET_LIB, PRN_USB_LIB and PRN_PARALLEL_LIB.
+// connection where it applies (ConnectionRig.h): the serial line, the USB printer node, the
+// parallel port and the network printer, all through the modem shim linked into this executable
+// and the natives as the JVM calls them.
 //
 // Jobs are numbered lines, so a byte sent twice or a gap shows wherever it lands; what a printer
 // received, its print data alone, is compared with the first `result` bytes of the job.
@@ -19,10 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "LineTestSupport.h"
-#include "prnsim/ParallelPrinter.h"
-#include "prnsim/SerialPrinter.h"
-#include "prnsim/TcpPrinter.h"
+#include "ConnectionRig.h"
 
 namespace {
 
@@ -40,124 +35,6 @@ constexpr int kPaperEnd = 2;
 constexpr int kOffline = 8;
 constexpr int kNearEnd = 16;
 constexpr int kIoFail = -2;
-
-// ---- The libraries ----
-
-struct Deliverable {
-    const char* connection;
-    const char* javaClass;
-    const char* variable;  // names another build's library
-    const char* built;
-    long passMs;  // the monitor's idle interval
-};
-
-const Deliverable kDeliverables[] = {
-    {"serial", "JNativeCommonPort4LinuxSerial", "PRN_SERIAL_LIB", PRN_BUILT_SERIAL_LIB, 500},
-    {"usb", "JNativeCommonPort4LinuxUSB", "PRN_USB_LIB", PRN_BUILT_USB_LIB, 500},
-    {"parallel", "JNativeCommonPort4LinuxParallel", "PRN_PARALLEL_LIB", PRN_BUILT_PARALLEL_LIB,
-     300},
-    {"net", "JNativeCommonPort4LinuxEthernet", "PRN_NET_LIB", PRN_BUILT_NET_LIB, 500},
-};
-
-const Deliverable& DeliverableOf(const std::string& connection) {
-    for (const Deliverable& d : kDeliverables)
-        if (connection == d.connection) return d;
-    ADD_FAILURE() << "no connection " << connection;
-    return kDeliverables[0];
-}
-
-// The connection's library, loaded once per process and never unloaded (as in a JVM).
-NativeLibrary& LibraryOf(const Deliverable& d) {
-    static NativeLibrary* libraries[std::size(kDeliverables)] = {};
-    NativeLibrary*& lib = libraries[&d - kDeliverables];
-    if (lib == nullptr) {
-        lib = new NativeLibrary;
-        const char* other = std::getenv(d.variable);
-        lib->load(other != nullptr && *other != '\0' ? other : d.built, d.javaClass);
-    }
-    return *lib;
-}
-
-// ---- Jobs ----
-
-// Lines "000123 the quick brown fox jumps over the lazy dog\n" numbered from `first`, `bytes`
-// long (the last line cut short).
-Bytes Lines(size_t bytes, int first) {
-    Bytes job;
-    for (int line = first; job.size() < bytes; ++line) {
-        char text[64];
-        const int n = std::snprintf(text, sizeof text,
-                                    "%06d the quick brown fox jumps over the lazy dog\n", line);
-        job.insert(job.end(), text, text + n);
-    }
-    job.resize(bytes);
-    return job;
-}
-
-Bytes Prefix(const Bytes& job, int count) {
-    return Bytes(job.begin(), job.begin() + std::clamp(count, 0, Size(job)));
-}
-
-// A job's last 60 bytes, as the printer's text view shows them once printed.
-std::string Tail(const Bytes& job) {
-    return std::string(job.end() - std::min<long>(60, Size(job)), job.end());
-}
-
-// ---- One printer per connection ----
-
-class Rig {
-  public:
-    explicit Rig(const std::string& connection) : connection_(connection) {
-        static int made = 0;
-        const std::string link =
-            "/tmp/prn-every-" + std::to_string(getpid()) + "-" + std::to_string(made++);
-        if (connection == "serial") {
-            prnsim::SerialOptions options;
-            options.modem = true;  // DSR through the shim
-            device_ = std::make_unique<prnsim::SerialPrinter>(options);
-        } else if (connection == "usb") {
-            prnsim::SerialOptions options;
-            options.link = link;
-            options.usblp = true;
-            options.deviceId = "MFG:Virtual;MDL:Receipt80;CMD:ESCPOS;";
-            device_ = std::make_unique<prnsim::SerialPrinter>(options);
-        } else if (connection == "parallel") {
-            prnsim::ParallelOptions options;
-            options.link = link;
-            device_ = std::make_unique<prnsim::ParallelPrinter>(options);
-        } else {
-            network_ = std::make_unique<prnsim::TcpPrinter>();
-        }
-    }
-
-    const std::string& connection() const { return connection_; }
-    bool ok() const { return device_ ? device_->ok() : network_->ok(); }
-    std::string error() const { return device_ ? device_->error() : network_->error(); }
-    prnsim::VirtualPrinter& printer() {
-        return device_ ? static_cast<prnsim::VirtualPrinter&>(*device_) : *network_;
-    }
-    prnsim::SerialPrinter& device() { return *device_; }  // serial, usb, parallel
-    prnsim::TcpPrinter& network() { return *network_; }   // net
-
-    long open(NativeLibrary& lib) {
-        if (network_) return lib.openPort("SOCKET:127.0.0.1", std::to_string(network_->port()));
-        return lib.openPort(device_->devicePath(),
-                            connection_ == "serial" ? "9600,none,8,1,none" : "");
-    }
-    // The printer takes data at this pace (0: as fast as it comes).
-    void setPace(unsigned bytesPerSecond) {
-        if (network_) {
-            network_->setPace(bytesPerSecond);
-        } else {
-            device_->setReadRate(bytesPerSecond);
-        }
-    }
-
-  private:
-    std::string connection_;
-    std::unique_ptr<prnsim::SerialPrinter> device_;
-    std::unique_ptr<prnsim::TcpPrinter> network_;
-};
 
 // ---- The cases ----
 
@@ -218,20 +95,9 @@ class EveryConnection : public testing::TestWithParam<Setup> {
         return StatusBecomes(status, timeout) ? MillisSince(start) : -1;
     }
 
-    // The print data the printer has received over all its connections, once the record has
-    // held at least `count` bytes of it and stopped growing for 300 ms (each at most 10 s).
+    // The print data the printer has received, once it has settled (see ConnectionRig.h).
     Bytes PrintDataOnceSettled(size_t count) {
-        WaitFor([&] { return PrintData(printer().received()).size() >= count; }, seconds(10));
-        size_t last = printer().received().size();
-        auto since = Clock::now();
-        WaitFor(
-            [&] {
-                const size_t now = printer().received().size();
-                if (now != last) last = now, since = Clock::now();
-                return Clock::now() - since >= milliseconds(300);
-            },
-            seconds(10));
-        return PrintData(printer().received());
+        return prntest::PrintDataOnceSettled(printer(), count);
     }
 
     int Write(const Bytes& job) { return lib.writeData(job, Size(job), 0); }

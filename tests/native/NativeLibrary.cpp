@@ -80,121 +80,148 @@ bool NativeLibrary::Mapped(const std::string& path) {
     return true;
 }
 
+PortInstance NativeLibrary::newPort() {
+    return PortInstance(*this);
+}
+
 template <class Function>
-Function NativeLibrary::Resolved(Function function, const char* name) {
+Function NativeCalls::Resolved(Function function, const char* name) const {
     if (function == nullptr) {
+        const std::string& error = library_->error();
         ADD_FAILURE() << "native _" << name << " is not resolved"
-                      << (error_.empty() ? " (no library loaded)" : ": " + error_);
+                      << (error.empty() ? " (no library loaded)" : ": " + error);
     }
     return function;
 }
 
-void NativeLibrary::CheckNoPendingException(const char* name) {
+jobject NativeCalls::This(std::unique_ptr<FakeObject>& fresh) const {
+    if (self_) return self_.get();
+    fresh = FakeJni::NewObject();
+    return fresh.get();
+}
+
+JNIEnv* NativeCalls::Env() const {
+    return library_->jni().env();
+}
+
+void NativeCalls::CheckNoPendingException(const char* name) {
     const std::string exception = FakeJni::TakePendingException();
     if (!exception.empty()) ADD_FAILURE() << "_" << name << " left an exception: " << exception;
 }
 
-long NativeLibrary::openPort(const std::optional<std::string>& port,
-                             const std::optional<std::string>& settings) {
-    const auto native = Resolved(natives_.openPort, "openPort");
+long NativeCalls::openPort(const std::optional<std::string>& port,
+                           const std::optional<std::string>& settings) {
+    const auto native = Resolved(library_->natives().openPort, "openPort");
     if (!native) return -1;
-    const auto self = FakeJni::NewObject();
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
     const auto portText = port ? FakeJni::NewString(*port) : nullptr;
     const auto settingsText = settings ? FakeJni::NewString(*settings) : nullptr;
-    const jlong result = native(jni_.env(), self.get(), portText.get(), settingsText.get());
+    const jlong result = native(Env(), self, portText.get(), settingsText.get());
     CheckNoPendingException("openPort");
     return static_cast<long>(result);
 }
 
-long NativeLibrary::claim(long timeout, bool thermal) {
-    const auto native = Resolved(natives_.claim, "claim");
+long NativeCalls::claim(long timeout, bool thermal) {
+    const auto native = Resolved(library_->natives().claim, "claim");
     if (!native) return -1;
-    const auto self = FakeJni::NewObject();
-    const jlong result =
-        native(jni_.env(), self.get(), jlong{timeout}, thermal ? JNI_TRUE : JNI_FALSE);
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
+    const jlong result = native(Env(), self, jlong{timeout}, thermal ? JNI_TRUE : JNI_FALSE);
     CheckNoPendingException("claim");
     return static_cast<long>(result);
 }
 
-void NativeLibrary::release() {
-    const auto native = Resolved(natives_.release, "release");
+void NativeCalls::release() {
+    const auto native = Resolved(library_->natives().release, "release");
     if (!native) return;
-    const auto self = FakeJni::NewObject();
-    native(jni_.env(), self.get());
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
+    native(Env(), self);
     CheckNoPendingException("release");
 }
 
-void NativeLibrary::closePort() {
-    const auto native = Resolved(natives_.closePort, "closePort");
+void NativeCalls::closePort() {
+    const auto native = Resolved(library_->natives().closePort, "closePort");
     if (!native) return;
-    const auto self = FakeJni::NewObject();
-    native(jni_.env(), self.get());
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
+    native(Env(), self);
     CheckNoPendingException("closePort");
 }
 
-int NativeLibrary::readData(std::vector<uint8_t>& into, int rlen, long timeout) {
-    const auto native = Resolved(natives_.readData, "readData");
+int NativeCalls::readData(std::vector<uint8_t>& into, int rlen, long timeout) {
+    const auto native = Resolved(library_->natives().readData, "readData");
     if (!native) return -1;
-    const auto self = FakeJni::NewObject();
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
     const auto array = FakeJni::NewByteArray(AsJava(into));
-    const jint result = native(jni_.env(), self.get(), array.get(), jint{rlen}, jlong{timeout});
+    const jint result = native(Env(), self, array.get(), jint{rlen}, jlong{timeout});
     CheckNoPendingException("readData");
     const std::vector<int8_t> after = array->snapshot();
     into.assign(after.begin(), after.end());
     return result;
 }
 
-int NativeLibrary::writeData(const std::vector<uint8_t>& bytes, int slen, long timeout) {
-    const auto native = Resolved(natives_.writeData, "writeData");
+int NativeCalls::writeData(const std::vector<uint8_t>& bytes, int slen, long timeout) {
+    const auto native = Resolved(library_->natives().writeData, "writeData");
     if (!native) return -1;
-    const auto self = FakeJni::NewObject();
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
     const auto array = FakeJni::NewByteArray(AsJava(bytes));
-    const jint result = native(jni_.env(), self.get(), array.get(), jint{slen}, jlong{timeout});
+    const jint result = native(Env(), self, array.get(), jint{slen}, jlong{timeout});
     CheckNoPendingException("writeData");
     return result;
 }
 
-int NativeLibrary::getPrinterStatus(long timeout) {
-    const auto native = Resolved(natives_.getPrinterStatus, "getPrinterStatus");
+int NativeCalls::getPrinterStatus(long timeout) {
+    const auto native = Resolved(library_->natives().getPrinterStatus, "getPrinterStatus");
     if (!native) return -1;
-    const auto self = FakeJni::NewObject();
-    const jint result = native(jni_.env(), self.get(), jlong{timeout});
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
+    const jint result = native(Env(), self, jlong{timeout});
     CheckNoPendingException("getPrinterStatus");
     return result;
 }
 
-int NativeLibrary::getCashDrawerStatus(long timeout) {
-    const auto native = Resolved(natives_.getCashDrawerStatus, "getCashDrawerStatus");
+int NativeCalls::getCashDrawerStatus(long timeout) {
+    const auto native = Resolved(library_->natives().getCashDrawerStatus, "getCashDrawerStatus");
     if (!native) return -1;
-    const auto self = FakeJni::NewObject();
-    const jint result = native(jni_.env(), self.get(), jlong{timeout});
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
+    const jint result = native(Env(), self, jlong{timeout});
     CheckNoPendingException("getCashDrawerStatus");
     return result;
 }
 
-int NativeLibrary::openDrawer(long pin, long onMs, long offMs) {
-    const auto native = Resolved(natives_.openDrawer, "OpenDrawer");
+int NativeCalls::openDrawer(long pin, long onMs, long offMs) {
+    const auto native = Resolved(library_->natives().openDrawer, "OpenDrawer");
     if (!native) return -1;
-    const auto self = FakeJni::NewObject();
-    const jint result = native(jni_.env(), self.get(), jlong{pin}, jlong{onMs}, jlong{offMs});
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
+    const jint result = native(Env(), self, jlong{pin}, jlong{onMs}, jlong{offMs});
     CheckNoPendingException("OpenDrawer");
     return result;
 }
 
-int NativeLibrary::waitForUntilDrawerClose(bool waitClosed) {
-    const auto native = Resolved(natives_.waitForUntilDrawerClose, "WaitForUntilDrawerClose");
+int NativeCalls::waitForUntilDrawerClose(bool waitClosed) {
+    const auto native =
+        Resolved(library_->natives().waitForUntilDrawerClose, "WaitForUntilDrawerClose");
     if (!native) return -1;
-    const auto self = FakeJni::NewObject();
-    const jint result = native(jni_.env(), self.get(), waitClosed ? JNI_TRUE : JNI_FALSE);
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
+    const jint result = native(Env(), self, waitClosed ? JNI_TRUE : JNI_FALSE);
     CheckNoPendingException("WaitForUntilDrawerClose");
     return result;
 }
 
-bool NativeLibrary::waitForCompletePrinting(long waitTime) {
-    const auto native = Resolved(natives_.waitForCompletePrinting, "WaitForCompletePrinting");
+bool NativeCalls::waitForCompletePrinting(long waitTime) {
+    const auto native =
+        Resolved(library_->natives().waitForCompletePrinting, "WaitForCompletePrinting");
     if (!native) return false;
-    const auto self = FakeJni::NewObject();
-    const jboolean result = native(jni_.env(), self.get(), jlong{waitTime});
+    std::unique_ptr<FakeObject> fresh;
+    const jobject self = This(fresh);
+    const jboolean result = native(Env(), self, jlong{waitTime});
     CheckNoPendingException("WaitForCompletePrinting");
     return result == JNI_TRUE;
 }

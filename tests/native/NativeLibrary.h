@@ -1,6 +1,9 @@
 // A deliverable shared library loaded as the JVM loads it (dlopen, then JNI_OnLoad if there is
 // one), its eleven Java natives resolved for one port class, and calls with the Java
-// signatures, each through the fake JNI environment with a fresh `this`.
+// signatures through the fake JNI environment: on the library itself each call has a fresh
+// `this` without fields (an instance made with the public constructor, on the shared port); on a
+// PortInstance every call has that instance's own `this`, with the portHandle field (an instance
+// made with newPort(), on a port of its own). One loaded library serves any number of instances.
 //
 // A native that cannot be resolved, and a Java exception left pending by a call, are test
 // failures (with the symbol's name, or the exception); a wrapper of an unresolved native fails
@@ -10,6 +13,7 @@
 #include <jni.h>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -19,9 +23,52 @@
 
 namespace prntest {
 
-class NativeLibrary {
+class NativeLibrary;
+
+// The eleven natives with their Java signatures, each called with the `this` of whoever makes
+// the calls (see the top of this file).
+class NativeCalls {
   public:
-    NativeLibrary() = default;
+    // The Java natives. Java null for nullopt.
+    long openPort(const std::optional<std::string>& port,
+                  const std::optional<std::string>& settings);
+    long claim(long timeout, bool thermal);
+    void release();
+    void closePort();
+    // Passes a byte[] with the contents of `into`; `into` gets the array's contents afterwards.
+    int readData(std::vector<uint8_t>& into, int rlen, long timeout);
+    int writeData(const std::vector<uint8_t>& bytes, int slen, long timeout);
+    int getPrinterStatus(long timeout);
+    int getCashDrawerStatus(long timeout);
+    int openDrawer(long pin, long onMs, long offMs);
+    int waitForUntilDrawerClose(bool waitClosed);
+    bool waitForCompletePrinting(long waitTime);
+
+  protected:
+    NativeCalls(NativeLibrary& library, std::unique_ptr<FakeObject> self)
+        : library_(&library), self_(std::move(self)) {}
+
+    // The instance's own `this`; nullptr for a fresh one on every call.
+    FakeObject* self() const { return self_.get(); }
+
+  private:
+    // The native to call, or nullptr after a test failure that names it.
+    template <class Function>
+    Function Resolved(Function function, const char* name) const;
+    static void CheckNoPendingException(const char* name);
+    // The `this` of one call: the instance's own, or a fresh one kept alive in `fresh`.
+    jobject This(std::unique_ptr<FakeObject>& fresh) const;
+    JNIEnv* Env() const;
+
+    NativeLibrary* library_;
+    std::unique_ptr<FakeObject> self_;
+};
+
+class PortInstance;
+
+class NativeLibrary : public NativeCalls {
+  public:
+    NativeLibrary() : NativeCalls(*this, nullptr) {}
     ~NativeLibrary();  // unloads what is still loaded
     NativeLibrary(const NativeLibrary&) = delete;
     NativeLibrary& operator=(const NativeLibrary&) = delete;
@@ -42,36 +89,33 @@ class NativeLibrary {
     // The library's image is still in the process (after unload: it was not really unmapped).
     static bool Mapped(const std::string& path);
 
-    // The Java natives. Java null for nullopt.
-    long openPort(const std::optional<std::string>& port,
-                  const std::optional<std::string>& settings);
-    long claim(long timeout, bool thermal);
-    void release();
-    void closePort();
-    // Passes a byte[] with the contents of `into`; `into` gets the array's contents afterwards.
-    int readData(std::vector<uint8_t>& into, int rlen, long timeout);
-    int writeData(const std::vector<uint8_t>& bytes, int slen, long timeout);
-    int getPrinterStatus(long timeout);
-    int getCashDrawerStatus(long timeout);
-    int openDrawer(long pin, long onMs, long offMs);
-    int waitForUntilDrawerClose(bool waitClosed);
-    bool waitForCompletePrinting(long waitTime);
+    // An instance with a port of its own, none taken yet (what newPort() makes); its calls
+    // go to this library, which must outlive it.
+    PortInstance newPort();
 
     // For calls the wrappers do not make (a null array, an array of another length).
     const Natives& natives() const { return natives_; }
     FakeJni& jni() { return jni_; }
 
   private:
-    // The native to call, or nullptr after a test failure that names it.
-    template <class Function>
-    Function Resolved(Function function, const char* name);
-    void CheckNoPendingException(const char* name);
-
     FakeJni jni_;
     void* handle_ = nullptr;
     std::string path_;
     std::string error_;
     Natives natives_;
+};
+
+// An instance made with newPort(): one `this` with the portHandle field for all its calls, as a
+// Java instance keeps its handle from its open to its close.
+class PortInstance : public NativeCalls {
+  public:
+    // handle: what the field holds to begin with, -1 (no port taken) as newPort() makes it;
+    // another value stands for an instance that kept a handle, e.g. one given back since.
+    explicit PortInstance(NativeLibrary& library, int64_t handle = -1)
+        : NativeCalls(library, std::make_unique<FakeObject>(handle)) {}
+
+    // What the portHandle field holds now: the handle of the port its open took, -1 without one.
+    int64_t handle() const { return self()->portHandle.load(); }
 };
 
 }  // namespace prntest
