@@ -171,10 +171,33 @@ void SerialPrinter::closePty() {
     slave_.clear();
 }
 
+// A cable pulled from a printer that is taking data: what the line already carried is in the
+// printer's buffer and prints, as on a real line, where the host's driver counts a byte sent once
+// it has left the port. The pty's buffer stands for the wire and that buffer: a host that saw its
+// output queue empty must not lose the bytes to the unplug. A printer that has stopped taking
+// data (stuck, busy, a byte budget, a slow read rate) keeps nothing more.
+void SerialPrinter::keepWhatArrived() {
+    std::lock_guard hold(readMutex_);
+    if (readingStopped_ || busy_ || busyAfterBytes_ || readRate_ != 0) return;
+    int master;
+    {
+        std::lock_guard lock(masterMutex_);
+        master = master_;
+    }
+    if (master < 0) return;
+    uint8_t buffer[4096];
+    for (;;) {
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) break;
+        receive(buffer, static_cast<size_t>(n), plugCount_ - 1);
+    }
+}
+
 bool SerialPrinter::unplug() {
     {
         std::lock_guard lock(plugMutex_);
         if (slave_.empty()) return false;
+        keepWhatArrived();
         closePty();
     }
     plugChanged();

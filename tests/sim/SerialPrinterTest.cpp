@@ -272,6 +272,21 @@ TEST_F(SerialPrinterTest, UnplugAndReplugThroughLink) {
     EXPECT_NE(::lstat(link.c_str(), &st), 0);
 }
 
+// What the line carried before the cable was pulled is the printer's: written by the host, then
+// the unplug at once, before the reader's next turn; nothing of it may be lost (the host saw it
+// leave the port), however the unplug and the reader meet.
+TEST_F(SerialPrinterTest, AnUnplugKeepsWhatTheLineAlreadyCarried) {
+    for (int round = 0; round < 20; ++round) {
+        start();
+        const Bytes job = everyValue(3000);
+        ASSERT_TRUE(writeAll(host_.get(), job));
+        ASSERT_TRUE(printer_->unplug());
+        EXPECT_EQ(printer_->received(), job) << "round " << round;
+        host_.reset();
+        printer_.reset();
+    }
+}
+
 TEST_F(SerialPrinterTest, SlowReaderLetsTheLineFillUp) {
     SerialOptions options;
     options.readRate = 200;

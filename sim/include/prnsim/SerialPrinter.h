@@ -140,6 +140,7 @@ class SerialPrinter : public VirtualPrinter {
   private:
     bool openPty();   // with plugMutex_ held
     void closePty();  // with plugMutex_ held
+    void keepWhatArrived();  // with plugMutex_ held, before closePty on an unplug
     void readerLoop(int master, int connection);
     // With readMutex_ held: ends a busy period that is over, sets readingStopped_, and returns
     // how long the reader may sleep before a busy period ends (-1: no limit).
