@@ -28,6 +28,7 @@
 
 #include "BenchSupport.h"
 #include "NativeLibrary.h"
+#include "../tests/transport/TransportTestSupport.h"
 #include "prnsim/SerialPrinter.h"
 #include "prnsim/TcpPrinter.h"
 
@@ -39,6 +40,9 @@ using prnbench::Figures;
 using prnbench::MillisSince;
 using prntest::NativeLibrary;
 using prntest::PortInstance;
+using prntest::ResidentKiB;
+using prntest::ThreadCount;
+using prntest::WaitFor;
 using Bytes = std::vector<uint8_t>;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
@@ -47,37 +51,6 @@ constexpr char kNetClass[] = "JNativeCommonPort4LinuxEthernet";
 constexpr char kSerialClass[] = "JNativeCommonPort4LinuxSerial";
 constexpr char kUsbClass[] = "JNativeCommonPort4LinuxUSB";
 constexpr char kSerialSettings[] = "9600,none,8,1,none";
-
-int ThreadCount() {
-    int count = 0;
-    if (FILE* status = std::fopen("/proc/self/status", "r")) {
-        char line[256];
-        while (std::fgets(line, sizeof line, status)) {
-            if (std::sscanf(line, "Threads: %d", &count) == 1) break;
-        }
-        std::fclose(status);
-    }
-    return count;
-}
-
-long ResidentKiB() {
-    long pages = 0;
-    long resident = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(statm);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-bool WaitFor(const std::function<bool()>& condition, milliseconds timeout) {
-    const auto end = Clock::now() + timeout;
-    while (!condition()) {
-        if (Clock::now() >= end) return false;
-        std::this_thread::sleep_for(milliseconds(5));
-    }
-    return true;
-}
 
 // `work(i)` for i in [0, count), on `threads` threads at once; joined before it returns.
 void InParallel(int count, int threads, const std::function<void(int)>& work) {

@@ -195,26 +195,28 @@ void Throw(std::string exception) {
     tPendingException = std::move(exception);
 }
 
-FakeString& StringOf(jstring handle, const char* call) {
-    if (handle == nullptr) {
-        std::fprintf(stderr, "FakeJni: %s on a null jstring (a JVM crashes)\n", call);
+// The fake behind a handle of the kind a call expects. A null handle crashes a JVM: the test
+// process ends here the same way.
+template <class Fake>
+Fake& FakeBehind(Fake* fake, FakeTag tag, const char* call, const char* kind,
+                 const char* wrongKind) {
+    if (fake == nullptr) {
+        std::fprintf(stderr, "FakeJni: %s on a null %s (a JVM crashes)\n", call, kind);
         std::fflush(nullptr);
         std::abort();
     }
-    auto& text = *static_cast<FakeString*>(handle);
-    if (text.tag != FakeTag::String) Die("a jstring handle that is no string");
-    return text;
+    if (fake->tag != tag) Die(wrongKind);
+    return *fake;
+}
+
+FakeString& StringOf(jstring handle, const char* call) {
+    return FakeBehind(static_cast<FakeString*>(handle), FakeTag::String, call, "jstring",
+                      "a jstring handle that is no string");
 }
 
 FakeByteArray& BytesOf(jarray handle, const char* call) {
-    if (handle == nullptr) {
-        std::fprintf(stderr, "FakeJni: %s on a null array (a JVM crashes)\n", call);
-        std::fflush(nullptr);
-        std::abort();
-    }
-    auto& array = *static_cast<FakeByteArray*>(static_cast<_jbyteArray*>(handle));
-    if (array.tag != FakeTag::ByteArray) Die("an array handle that is no byte array");
-    return array;
+    return FakeBehind(static_cast<FakeByteArray*>(static_cast<_jbyteArray*>(handle)),
+                      FakeTag::ByteArray, call, "array", "an array handle that is no byte array");
 }
 
 // Removes one lent pointer; false when it was not lent.
@@ -230,14 +232,8 @@ bool GiveBack(std::vector<Pointer>& lent, const void* pointer) {
 }
 
 FakeObject& ObjectOf(jobject handle, const char* call) {
-    if (handle == nullptr) {
-        std::fprintf(stderr, "FakeJni: %s on a null object (a JVM crashes)\n", call);
-        std::fflush(nullptr);
-        std::abort();
-    }
-    auto& object = *static_cast<FakeObject*>(handle);
-    if (object.tag != FakeTag::Object) Die("an object handle that is no port instance");
-    return object;
+    return FakeBehind(static_cast<FakeObject*>(handle), FakeTag::Object, call, "object",
+                      "an object handle that is no port instance");
 }
 
 FakeClass gClassWithPortField{true};

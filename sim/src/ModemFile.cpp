@@ -243,6 +243,28 @@ bool rewrite(const std::string& file, const std::string& device, const Change& c
     return ok;
 }
 
+// Rewrites the device's line with `change` applied to its fields, or to `fresh` when the file has
+// no line for the device yet.
+template <class Change>
+bool updateLine(const std::string& file, const std::string& device, const Fields& fresh,
+                Change change, std::string* error) {
+    if (file.empty() || device.empty()) {
+        if (error) *error = "no modem file or device";
+        return false;
+    }
+    return rewrite(
+        file, device,
+        [&](const std::optional<Fields>& current) {
+            Fields fields = current.value_or(fresh);
+            change(fields);
+            return std::optional(fields);
+        },
+        error);
+}
+
+// A parallel port or a USB node: no modem lines of its own.
+const Fields kNoModemLine{ModemEntry{0, 0}, std::nullopt, std::nullopt, std::nullopt};
+
 }  // namespace
 
 std::string modemFileFromEnvironment() {
@@ -252,51 +274,20 @@ std::string modemFileFromEnvironment() {
 
 bool publishModemEntry(const std::string& file, const std::string& device, const ModemEntry& entry,
                        std::string* error) {
-    if (file.empty() || device.empty()) {
-        if (error) *error = "no modem file or device";
-        return false;
-    }
-    return rewrite(
-        file, device,
-        [&](const std::optional<Fields>& current) {
-            Fields fields = current.value_or(Fields{});
-            fields.modem = entry;
-            return std::optional(fields);
-        },
-        error);
+    return updateLine(
+        file, device, Fields{}, [&](Fields& fields) { fields.modem = entry; }, error);
 }
 
 bool publishModemLine(const std::string& file, const std::string& device, unsigned bits,
                       std::string* error) {
-    if (file.empty() || device.empty()) {
-        if (error) *error = "no modem file or device";
-        return false;
-    }
-    return rewrite(
-        file, device,
-        [&](const std::optional<Fields>& current) {
-            Fields fields = current.value_or(Fields{});
-            fields.modem.bits = bits;
-            return std::optional(fields);
-        },
-        error);
+    return updateLine(
+        file, device, Fields{}, [&](Fields& fields) { fields.modem.bits = bits; }, error);
 }
 
 bool publishParportEntry(const std::string& file, const std::string& device,
                          const ParportEntry& entry, std::string* error) {
-    if (file.empty() || device.empty()) {
-        if (error) *error = "no modem file or device";
-        return false;
-    }
-    return rewrite(
-        file, device,
-        [&](const std::optional<Fields>& current) {
-            Fields fields = current.value_or(
-                Fields{ModemEntry{0, 0}, std::nullopt, std::nullopt, std::nullopt});
-            fields.parport = entry;
-            return std::optional(fields);
-        },
-        error);
+    return updateLine(
+        file, device, kNoModemLine, [&](Fields& fields) { fields.parport = entry; }, error);
 }
 
 bool deviceIdFits(const std::string& id) {
@@ -305,39 +296,18 @@ bool deviceIdFits(const std::string& id) {
 
 bool publishUsblpEntry(const std::string& file, const std::string& device, const UsblpEntry& entry,
                        std::string* error) {
-    if (file.empty() || device.empty()) {
-        if (error) *error = "no modem file or device";
-        return false;
-    }
-    if (!deviceIdFits(entry.deviceId)) {
+    if (!file.empty() && !device.empty() && !deviceIdFits(entry.deviceId)) {
         if (error) *error = "device ID too long";
         return false;
     }
-    return rewrite(
-        file, device,
-        [&](const std::optional<Fields>& current) {
-            Fields fields = current.value_or(
-                Fields{ModemEntry{0, 0}, std::nullopt, std::nullopt, std::nullopt});
-            fields.usblp = entry;
-            return std::optional(fields);
-        },
-        error);
+    return updateLine(
+        file, device, kNoModemLine, [&](Fields& fields) { fields.usblp = entry; }, error);
 }
 
 bool publishRoom(const std::string& file, const std::string& device,
                  const std::optional<RoomEntry>& room, std::string* error) {
-    if (file.empty() || device.empty()) {
-        if (error) *error = "no modem file or device";
-        return false;
-    }
-    return rewrite(
-        file, device,
-        [&](const std::optional<Fields>& current) {
-            Fields fields = current.value_or(Fields{});
-            fields.room = room;
-            return std::optional(fields);
-        },
-        error);
+    return updateLine(
+        file, device, Fields{}, [&](Fields& fields) { fields.room = room; }, error);
 }
 
 bool removeModemLine(const std::string& file, const std::string& device, std::string* error) {

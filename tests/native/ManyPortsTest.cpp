@@ -48,17 +48,6 @@ int SlotOf(int64_t handle) {
     return static_cast<int>(handle & 0xFFFF);
 }
 
-// The process's resident memory in KiB.
-long ResidentKiB() {
-    long pages = 0;
-    long resident = 0;
-    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(statm);
-    }
-    return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
 class ManyPorts : public testing::TestWithParam<std::string> {
   protected:
     ManyPorts() : deliverable(DeliverableOf(GetParam())), lib(LibraryOf(deliverable)) {}

@@ -1,11 +1,13 @@
-// Shared by the transport tests: deadline waits, the process's thread count, and a modem state
-// file of the test process's own (the modem shim is linked into the test executables).
+// Shared by the transport and native tests and the benchmarks: deadline waits, the process's
+// thread and descriptor counts and resident memory, and a modem state file of the test
+// process's own (the modem shim is linked into the test executables).
 #pragma once
 
 #include <dirent.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <string>
@@ -47,6 +49,17 @@ inline int OpenDescriptorCount() {
         closedir(dir);
     }
     return count - 1;  // the directory's own descriptor
+}
+
+// The process's resident memory in KiB.
+inline long ResidentKiB() {
+    long pages = 0;
+    long resident = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(statm, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(statm);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
 // Each test process publishes its printers' modem lines in a file of its own.
